@@ -1,0 +1,122 @@
+#include "loader.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "my_global.h"
+
+namespace {
+
+// Row bytes of the locked source rows, rounded up to a multiple of 4.
+size_t sttc_SourceStride(const pmMetaImg* p) {
+  const uint64_t bits = static_cast<uint64_t>(p->bit) * static_cast<uint64_t>(p->channel) * static_cast<uint64_t>(p->width);
+  return static_cast<size_t>(((bits + 7) / 8 + 3) & ~static_cast<uint64_t>(3));
+}
+
+struct RecordDeleter {
+  void operator()(pmMetaImg* p) const { delete p; }
+};
+
+}  // namespace
+
+int32_t sttc_GetParams(const pm::Bitmap& bmp, int32_t* channel, int32_t* width, int32_t* height, int32_t* bit) {
+  *width = bmp.Width();
+  *height = bmp.Height();
+  switch (bmp.Format()) {
+    case pm::kFormat1bppIndexed: *channel = 1; *bit = 1; return 0;
+    case pm::kFormat8bppIndexed: *channel = 1; *bit = 8; return 0;
+    case pm::kFormat24bppRgb: *channel = 3; *bit = 8; return 0;
+    case pm::kFormat48bppRgb: *channel = 3; *bit = 16; return 0;
+    default:
+      myGlobal::SetError("PixelFormat(" + std::to_string(static_cast<int32_t>(bmp.Format())) + ") is Not Supported!");
+      return -1;
+  }
+}
+
+void sttc_SetPalette(const pm::Bitmap& bmp, pmMetaImg* p_meta_img) {
+  const std::vector<pm::Color> entries = bmp.Palette();
+  const size_t n = entries.size() < static_cast<size_t>(p_meta_img->palette_num)
+                       ? entries.size() : static_cast<size_t>(p_meta_img->palette_num);
+  for (size_t i = 0; i < n; ++i) {
+    p_meta_img->p_palette[i] = PM_METAIMG_PALETTE{entries[i].r, entries[i].g, entries[i].b, entries[i].a};
+  }
+}
+
+int32_t sttc_SetPix(const uint8_t* p_pix_buf, pmMetaImg* p_meta_img) {
+  const size_t w = static_cast<size_t>(p_meta_img->width);
+  const size_t h = static_cast<size_t>(p_meta_img->height);
+  const size_t stride = sttc_SourceStride(p_meta_img);
+  const int32_t channel = p_meta_img->channel;
+
+  if (p_meta_img->bit == 8) {
+    if (channel == 1) {
+      uint8_t* dst = p_meta_img->pp_plane[0];
+      for (size_t r = 0; r < h; ++r) std::memcpy(dst + r * w, p_pix_buf + r * stride, w);
+    } else {
+      // Source bytes blue, green, red go to planes 2, 1, 0.
+      uint8_t* red = p_meta_img->pp_plane[0];
+      uint8_t* green = p_meta_img->pp_plane[1];
+      uint8_t* blue = p_meta_img->pp_plane[2];
+      for (size_t r = 0; r < h; ++r) {
+        const uint8_t* src = p_pix_buf + r * stride;
+        const size_t o = r * w;
+        for (size_t x = 0; x < w; ++x) {
+          blue[o + x] = src[3 * x];
+          green[o + x] = src[3 * x + 1];
+          red[o + x] = src[3 * x + 2];
+        }
+      }
+    }
+  } else if (channel == 1 && p_meta_img->bit == 1) {
+    // Plane rows run bottom row first.
+    const size_t row_bytes = (w + 7) / 8;
+    uint8_t* dst = p_meta_img->pp_plane[0];
+    for (size_t r = 0; r < h; ++r) std::memcpy(dst + r * row_bytes, p_pix_buf + (h - 1 - r) * stride, row_bytes);
+  } else if (p_meta_img->bit == 16) {
+    // 16-bit words, native byte order; word k of a pixel goes to plane
+    // channel - 1 - k, as for 8-bit samples.
+    for (size_t r = 0; r < h; ++r) {
+      const uint8_t* src = p_pix_buf + r * stride;
+      for (size_t x = 0; x < w; ++x) {
+        for (int32_t k = 0; k < channel; ++k) {
+          std::memcpy(p_meta_img->pp_plane[channel - 1 - k] + 2 * (r * w + x), src + 2 * (x * channel + k), 2);
+        }
+      }
+    }
+  }
+  return 0;
+}
+
+pmMetaImg* sttc_LoadImage(const char* img_filename) {
+  std::unique_ptr<pmMetaImg, RecordDeleter> record;
+  try {
+    pm::Bitmap bmp = pm::DecodeFile(img_filename != nullptr ? img_filename : "");
+    int32_t channel = 0, width = 0, height = 0, bit = 0;
+    if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
+    record.reset(sttc_CreateMetaImg());
+    if (!record) return nullptr;
+    if (record->Resize(width, height, bit, channel) != 0) {
+      if (sttc_BlockSize(width, height, bit, channel) < 0) {
+        myGlobal::SetError("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels, " +
+                           std::to_string(channel) + (channel == 1 ? " plane" : " planes"));
+      } else {
+        myGlobal::SetError("Out of memory: cannot allocate " + std::to_string(sttc_BlockSize(width, height, bit, channel)) +
+                           " bytes for the image planes");
+      }
+      return nullptr;
+    }
+    sttc_SetPalette(bmp, record.get());
+    const uint8_t* scan0 = bmp.LockBits();
+    sttc_SetPix(scan0, record.get());
+    bmp.UnlockBits();
+    myGlobal::SetError("No Error");
+    return record.release();
+  } catch (const std::bad_alloc&) {
+    myGlobal::SetError("Out of memory");
+  } catch (const std::exception& e) {
+    myGlobal::SetError(e.what());
+  }
+  return nullptr;
+}

@@ -1,0 +1,75 @@
+#include "meta_img.h"
+
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+int64_t sttc_PlaneSize(int32_t width, int32_t height, int32_t bit) {
+  if (width < 0 || height < 0 || bit <= 0 || bit > 16) return -1;
+  const int64_t bytes_per_sample = (static_cast<int64_t>(bit) + 7) >> 3;
+  // width * height fits in 62 bits, times 2 in 63: no overflow here.
+  const int64_t plane = bytes_per_sample * static_cast<int64_t>(width) * height;
+  return plane > std::numeric_limits<int32_t>::max() ? -1 : plane;
+}
+
+int64_t sttc_BlockSize(int32_t width, int32_t height, int32_t bit, int32_t channel) {
+  if (channel < 1 || channel > 4) return -1;
+  const int64_t plane = sttc_PlaneSize(width, height, bit);
+  if (plane < 0) return -1;
+  const int64_t block = (plane * channel + 3) & ~static_cast<int64_t>(3);
+  return block > std::numeric_limits<int32_t>::max() ? -1 : block;
+}
+
+pmMetaImg* sttc_CreateMetaImg() { return new (std::nothrow) pmMetaImg(); }
+
+pmMetaImg::~pmMetaImg() {
+  sttc_Release();
+  delete[] p_palette;
+}
+
+void pmMetaImg::sttc_Release() {
+  delete[] pp_plane;
+  pp_plane = nullptr;
+  std::free(p_buf);
+  p_buf = nullptr;
+}
+
+int32_t pmMetaImg::Resize(int32_t new_width, int32_t new_height, int32_t new_bit, int32_t new_channel) {
+  width = new_width;
+  height = new_height;
+  bit = new_bit;
+  channel = new_channel;
+  sttc_Release();
+  delete[] p_palette;
+  p_palette = nullptr;
+  palette_num = 0;
+
+  const int64_t plane = sttc_PlaneSize(new_width, new_height, new_bit);
+  const int64_t block = sttc_BlockSize(new_width, new_height, new_bit, new_channel);
+  // A palette must fit its index: one-plane records are 1- or 8-bit.
+  if (block < 0 || (new_channel == 1 && new_bit > 8)) return -1;
+
+  // malloc(0) may give null; a one-byte block keeps "no storage" distinct.
+  p_buf = static_cast<uint8_t*>(std::malloc(block > 0 ? static_cast<size_t>(block) : 1));
+  pp_plane = new (std::nothrow) uint8_t*[static_cast<size_t>(new_channel)];
+  if (p_buf == nullptr || pp_plane == nullptr) {
+    sttc_Release();
+    return -1;
+  }
+  for (int32_t i = 0; i < new_channel; ++i) pp_plane[i] = p_buf + static_cast<size_t>(i) * static_cast<size_t>(plane);
+
+  if (new_channel == 1) {
+    const int32_t n = 1 << new_bit;
+    p_palette = new (std::nothrow) PM_METAIMG_PALETTE[static_cast<size_t>(n)];
+    if (p_palette == nullptr) {
+      sttc_Release();
+      return -1;
+    }
+    palette_num = n;
+    for (int32_t i = 0; i < n; ++i) {
+      const auto v = static_cast<uint8_t>((i * 255) / (n - 1));
+      p_palette[i] = PM_METAIMG_PALETTE{v, v, v, 255};
+    }
+  }
+  return 0;
+}

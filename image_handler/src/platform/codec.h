@@ -1,0 +1,48 @@
+// Internal to the platform layer: one decoder and one encoder per container,
+// and the helpers they share.
+#pragma once
+
+#include <string>
+
+#include "platform/imaging.h"
+
+namespace pm {
+
+struct Decoder {
+  const char* label;  // "PNG", "JPEG", ...
+  bool (*matches)(const uint8_t* data, size_t size);
+  Bitmap (*decode)(const uint8_t* data, size_t size, const std::string& name);
+};
+
+Bitmap DecodePng(const uint8_t* data, size_t size, const std::string& name);
+Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name);
+Bitmap DecodeTiff(const uint8_t* data, size_t size, const std::string& name);
+Bitmap DecodeGif(const uint8_t* data, size_t size, const std::string& name);
+Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name);
+
+void EncodePng(const Bitmap& bitmap, MemoryStream& out);
+void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out);
+void EncodeTiff(const Bitmap& bitmap, MemoryStream& out);
+void EncodeGif(const Bitmap& bitmap, MemoryStream& out);
+void EncodeBmp(const Bitmap& bitmap, MemoryStream& out);
+
+// "'name': what" as the text of an Error.
+[[noreturn]] void Fail(const std::string& name, const std::string& what);
+
+// The 256-entry grey ramp with full alpha.
+std::vector<Color> GreyRamp();
+// True when `palette` is exactly the 256-entry grey ramp with full alpha.
+bool IsGreyRamp(const std::vector<Color>& palette);
+
+// Whether every alpha byte (every `step` bytes from `offset`) of the rows is
+// 255, for 8-bit samples.
+bool AllOpaque8(const Bitmap& bitmap, size_t row_bytes, size_t offset, size_t step);
+
+// Drops the alpha of BGRA rows in place, leaving BGR rows at the 24-bit
+// stride (or, with `to_grey`, one byte a pixel taken from the blue one).
+void DropAlpha8(Bitmap& bitmap, bool to_grey);
+// The same for 16-bit samples (BGRA words to BGR words, kFormat48bppRgb).
+bool AllOpaque16(const Bitmap& bitmap);
+void DropAlpha16(Bitmap& bitmap);
+
+}  // namespace pm

@@ -1,0 +1,358 @@
+// BMP, our own reader and writer. The reader checks the headers before it
+// allocates anything and bounds every write of the RLE decoders.
+#include <cstring>
+
+#include "platform/codec.h"
+
+namespace pm {
+
+namespace {
+
+constexpr uint32_t kBiRgb = 0, kBiRle8 = 1, kBiRle4 = 2, kBiBitfields = 3, kBiJpeg = 4, kBiPng = 5,
+                   kBiAlphaBitfields = 6;
+
+uint16_t sttc_U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t sttc_U32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+struct BmpInfo {
+  uint32_t header_size = 0;
+  int64_t width = 0, height = 0;
+  bool top_down = false;
+  uint32_t planes = 0, bpp = 0, compression = 0, colours_used = 0;
+  uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha
+  bool os2 = false;
+  size_t palette_offset = 0;
+  size_t palette_entry = 4;
+};
+
+// One channel of a bitfield pixel: where its bits are and how to scale them.
+struct Field {
+  uint32_t mask = 0;
+  int shift = 0;
+  uint32_t max = 0;
+};
+
+Field sttc_MakeField(uint32_t mask) {
+  Field f;
+  f.mask = mask;
+  if (mask == 0) return f;
+  while (((mask >> f.shift) & 1u) == 0) ++f.shift;
+  f.max = mask >> f.shift;
+  return f;
+}
+
+bool sttc_Contiguous(uint32_t mask) {
+  if (mask == 0) return true;
+  while ((mask & 1u) == 0) mask >>= 1;
+  return (mask & (mask + 1)) == 0;
+}
+
+inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
+  if (f.mask == 0) return 0;
+  const uint32_t v = (px & f.mask) >> f.shift;
+  if (f.max == 255) return static_cast<uint8_t>(v);
+  return static_cast<uint8_t>((static_cast<uint64_t>(v) * 255 + f.max / 2) / f.max);
+}
+
+// RLE8 and RLE4 into a zeroed 8-bit bitmap, bottom row first. Runs and
+// deltas that go past the image are clipped; the end of the data ends the
+// image as an end-of-bitmap marker would.
+void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
+  const int64_t w = bitmap.Width();
+  const int64_t h = bitmap.Height();
+  int64_t x = 0, y = 0;  // y counts from the bottom row
+  size_t i = 0;
+  auto put = [&](uint8_t v) {
+    if (x < w && y < h) bitmap.Row(static_cast<int32_t>(h - 1 - y))[x] = v;
+    ++x;
+  };
+  while (i + 1 < n && y < h) {
+    const uint8_t count = p[i], value = p[i + 1];
+    i += 2;
+    if (count > 0) {
+      for (int k = 0; k < count && x < w; ++k) put(four_bit ? ((k & 1) ? (value & 0x0F) : (value >> 4)) : value);
+      continue;
+    }
+    if (value == 0) {  // end of line
+      x = 0;
+      ++y;
+    } else if (value == 1) {  // end of bitmap
+      return;
+    } else if (value == 2) {  // delta
+      if (i + 1 >= n) return;
+      x += p[i];
+      y += p[i + 1];
+      i += 2;
+    } else {  // absolute run of `value` pixels, padded to a 16-bit boundary
+      const size_t bytes = four_bit ? (value + 1u) / 2 : value;
+      if (bytes > n - i) return;
+      for (int k = 0; k < value; ++k) {
+        const uint8_t b = p[i + (four_bit ? k / 2 : k)];
+        if (x < w) put(four_bit ? ((k & 1) ? (b & 0x0F) : (b >> 4)) : b);
+      }
+      i += (bytes + 1) & ~static_cast<size_t>(1);
+    }
+  }
+}
+
+BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size, const std::string& name) {
+  if (size < 26) Fail(name, "BMP header is truncated");
+  BmpInfo info;
+  info.header_size = sttc_U32(data + 14);
+  const uint32_t hs = info.header_size;
+  const bool known = hs == 12 || hs == 16 || hs == 40 || hs == 52 || hs == 56 || hs == 64 || hs == 108 || hs == 124;
+  if (!known) Fail(name, "BMP header size " + std::to_string(hs) + " is not a known one");
+  if (size < 14 + static_cast<size_t>(hs)) Fail(name, "BMP header is truncated");
+  const uint8_t* h = data + 14;
+  if (hs == 12) {
+    info.os2 = true;
+    info.width = sttc_U16(h + 4);
+    info.height = sttc_U16(h + 6);
+    info.planes = sttc_U16(h + 8);
+    info.bpp = sttc_U16(h + 10);
+    info.palette_entry = 3;
+  } else {
+    info.os2 = hs == 16 || hs == 64;
+    info.width = static_cast<int32_t>(sttc_U32(h + 4));
+    info.height = static_cast<int32_t>(sttc_U32(h + 8));
+    info.planes = sttc_U16(h + 12);
+    info.bpp = sttc_U16(h + 14);
+    if (hs >= 20) info.compression = sttc_U32(h + 16);
+    if (hs >= 36) info.colours_used = sttc_U32(h + 32);
+    if (info.os2 && info.compression >= 3) {
+      Fail(name, std::string("OS/2 BMP ") + (info.compression == 3 ? "Huffman" : "RLE24") +
+                     " compression is not supported");
+    }
+    if (hs >= 52) {
+      for (int k = 0; k < 3; ++k) info.masks[k] = sttc_U32(h + 40 + 4 * k);
+    }
+    if (hs >= 56) info.masks[3] = sttc_U32(h + 52);
+  }
+  info.palette_offset = 14 + hs;
+  if (hs == 40 && (info.compression == kBiBitfields || info.compression == kBiAlphaBitfields)) {
+    const int n = info.compression == kBiAlphaBitfields ? 4 : 3;
+    if (size < info.palette_offset + 4u * n) Fail(name, "BMP header is truncated");
+    for (int k = 0; k < n; ++k) info.masks[k] = sttc_U32(data + info.palette_offset + 4 * k);
+    info.palette_offset += 4u * n;
+  }
+  if (info.height < 0) {
+    info.top_down = true;
+    info.height = -info.height;
+  }
+  return info;
+}
+
+}  // namespace
+
+Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name) {
+  const BmpInfo info = sttc_ReadInfo(data, size, name);
+  const uint32_t pixel_offset = sttc_U32(data + 10);
+  if (info.planes != 1) Fail(name, "BMP plane count " + std::to_string(info.planes) + " is not 1");
+  if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
+    Fail(name, "BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
+  }
+  const auto w = static_cast<int32_t>(info.width);
+  const auto h = static_cast<int32_t>(info.height);
+
+  // Embedded streams decode through their own codec.
+  if ((info.compression == kBiJpeg || info.compression == kBiPng) && !info.os2) {
+    if (pixel_offset >= size) Fail(name, "file ends before the pixel data");
+    const uint8_t* stream = data + pixel_offset;
+    const size_t n = size - pixel_offset;
+    return info.compression == kBiJpeg ? DecodeJpeg(stream, n, name) : DecodePng(stream, n, name);
+  }
+
+  const uint32_t bpp = info.bpp;
+  const uint32_t comp = info.compression;
+  const bool ok = ((bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 24) && comp == kBiRgb) ||
+                  (bpp == 8 && comp == kBiRle8) || (bpp == 4 && comp == kBiRle4) ||
+                  ((bpp == 16 || bpp == 32) && (comp == kBiRgb || comp == kBiBitfields || comp == kBiAlphaBitfields)) ||
+                  (bpp == 64 && comp == kBiRgb);
+  if (!ok) {
+    Fail(name, "BMP with " + std::to_string(bpp) + " bits a pixel and compression " + std::to_string(comp) +
+                   " is not supported");
+  }
+  if (bpp == 64) return Bitmap::Header(w, h, kFormat64bppArgb);
+  if ((comp == kBiRle8 || comp == kBiRle4) && info.top_down) Fail(name, "top-down BMP cannot be RLE compressed");
+
+  // Palette: at most 256 entries, all inside the file.
+  std::vector<Color> palette;
+  if (bpp <= 8) {
+    const uint64_t max_entries = 1ull << bpp;
+    uint64_t entries = info.colours_used == 0 ? max_entries : info.colours_used;
+    if (entries > 256) Fail(name, "BMP palette of " + std::to_string(entries) + " entries is too large");
+    if (entries > max_entries) entries = max_entries;
+    if (info.palette_offset + entries * info.palette_entry > size) Fail(name, "file ends inside the palette");
+    for (uint64_t i = 0; i < entries; ++i) {
+      const uint8_t* e = data + info.palette_offset + i * info.palette_entry;
+      palette.push_back(Color{e[2], e[1], e[0], 255});
+    }
+  }
+  if (pixel_offset >= size) Fail(name, "file ends before the pixel data");
+  const uint8_t* pixels = data + pixel_offset;
+  const size_t available = size - pixel_offset;
+
+  if (comp == kBiRle8 || comp == kBiRle4) {
+    Bitmap bitmap(w, h, kFormat8bppIndexed);
+    sttc_DecodeRle(pixels, available, comp == kBiRle4, bitmap);
+    if (palette.size() > 256) palette.resize(256);
+    bitmap.SetPalette(palette);
+    return bitmap;
+  }
+
+  const size_t src_stride = CheckedMul((CheckedMul(static_cast<size_t>(w), bpp) + 31) / 32, 4);
+  if (CheckedMul(src_stride, static_cast<size_t>(h - 1)) + (CheckedMul(static_cast<size_t>(w), bpp) + 7) / 8 > available) {
+    Fail(name, "file ends before the end of the pixel data");
+  }
+  auto src_row = [&](int32_t y) {  // y counts from the top of the picture
+    const size_t stored = info.top_down ? static_cast<size_t>(y) : static_cast<size_t>(h - 1 - y);
+    return pixels + stored * src_stride;
+  };
+
+  if (bpp == 1) {
+    Bitmap bitmap(w, h, kFormat1bppIndexed);
+    const size_t n = (static_cast<size_t>(w) + 7) / 8;
+    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), src_row(y), n);
+    bitmap.SetPalette(palette);
+    return bitmap;
+  }
+  if (bpp <= 8) {
+    Bitmap bitmap(w, h, kFormat8bppIndexed);
+    const unsigned per_byte = 8 / bpp;
+    const unsigned mask = (1u << bpp) - 1;
+    for (int32_t y = 0; y < h; ++y) {
+      const uint8_t* s = src_row(y);
+      uint8_t* d = bitmap.Row(y);
+      if (bpp == 8) {
+        std::memcpy(d, s, static_cast<size_t>(w));
+        continue;
+      }
+      for (int32_t x = 0; x < w; ++x) {
+        const unsigned shift = 8 - bpp * (1 + static_cast<unsigned>(x) % per_byte);
+        d[x] = static_cast<uint8_t>((s[static_cast<unsigned>(x) / per_byte] >> shift) & mask);
+      }
+    }
+    bitmap.SetPalette(palette);
+    return bitmap;
+  }
+  if (bpp == 24) {
+    Bitmap bitmap(w, h, kFormat24bppRgb);
+    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), src_row(y), 3 * static_cast<size_t>(w));
+    return bitmap;
+  }
+
+  // 16 and 32 bits: masks from the header, or the defaults of BI_RGB.
+  uint32_t masks[4] = {info.masks[0], info.masks[1], info.masks[2], 0};
+  if (comp == kBiRgb) {
+    if (bpp == 16) {
+      masks[0] = 0x7C00;
+      masks[1] = 0x03E0;
+      masks[2] = 0x001F;
+    } else {
+      masks[0] = 0x00FF0000;
+      masks[1] = 0x0000FF00;
+      masks[2] = 0x000000FF;
+    }
+  } else if (comp == kBiAlphaBitfields || info.header_size >= 56) {
+    masks[3] = info.masks[3];
+  }
+  if (bpp == 16) {
+    for (uint32_t& m : masks) m &= 0xFFFF;
+  }
+  for (uint32_t m : masks) {
+    if (!sttc_Contiguous(m)) Fail(name, "BMP colour masks are not contiguous");
+  }
+  if ((masks[0] & masks[1]) || (masks[0] & masks[2]) || (masks[1] & masks[2]) ||
+      (masks[3] & (masks[0] | masks[1] | masks[2]))) {
+    Fail(name, "BMP colour masks overlap");
+  }
+  const Field fr = sttc_MakeField(masks[0]), fg = sttc_MakeField(masks[1]), fb = sttc_MakeField(masks[2]),
+              fa = sttc_MakeField(masks[3]);
+  const bool has_alpha = masks[3] != 0;
+  Bitmap bitmap(w, h, has_alpha ? kFormat32bppArgb : kFormat24bppRgb);
+  const size_t out_bytes = has_alpha ? 4 : 3;
+  for (int32_t y = 0; y < h; ++y) {
+    const uint8_t* s = src_row(y);
+    uint8_t* d = bitmap.Row(y);
+    for (int32_t x = 0; x < w; ++x) {
+      const uint32_t px = bpp == 16 ? sttc_U16(s + 2 * x) : sttc_U32(s + 4 * x);
+      uint8_t* o = d + out_bytes * static_cast<size_t>(x);
+      o[0] = sttc_Scale(fb, px);
+      o[1] = sttc_Scale(fg, px);
+      o[2] = sttc_Scale(fr, px);
+      if (has_alpha) o[3] = sttc_Scale(fa, px);
+    }
+  }
+  if (has_alpha && AllOpaque8(bitmap, 4 * static_cast<size_t>(w), 3, 4)) DropAlpha8(bitmap, false);
+  return bitmap;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding: file header, BITMAPINFOHEADER, colour table for indexed images,
+// rows bottom-up padded to 4 bytes. Alpha is dropped.
+
+namespace {
+
+void sttc_Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void sttc_Put32(uint8_t* p, uint32_t v) {
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+}  // namespace
+
+void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
+  int bpp = 0;
+  size_t entries = 0;
+  switch (bitmap.Format()) {
+    case kFormat1bppIndexed: bpp = 1; entries = 2; break;
+    case kFormat8bppIndexed: bpp = 8; entries = 256; break;
+    case kFormat24bppRgb: bpp = 24; break;
+    default:
+      throw Error("BMP encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
+                  " is not supported");
+  }
+  // The bitmap's rows are already BMP rows: same bit layout, 4-byte padding.
+  const size_t stride = bitmap.Stride();
+  const size_t image = CheckedMul(stride, static_cast<size_t>(bitmap.Height()));
+  const size_t offset = 14 + 40 + 4 * entries;
+  const size_t total = CheckedAdd(offset, image);
+  if (total > 0xFFFFFFFFu) throw Error("BMP cannot hold an image of " + std::to_string(total) + " bytes");
+
+  uint8_t header[14 + 40] = {0};
+  header[0] = 'B';
+  header[1] = 'M';
+  sttc_Put32(header + 2, static_cast<uint32_t>(total));
+  sttc_Put32(header + 10, static_cast<uint32_t>(offset));
+  uint8_t* ih = header + 14;
+  sttc_Put32(ih, 40);
+  sttc_Put32(ih + 4, static_cast<uint32_t>(bitmap.Width()));
+  sttc_Put32(ih + 8, static_cast<uint32_t>(bitmap.Height()));
+  sttc_Put16(ih + 12, 1);
+  sttc_Put16(ih + 14, static_cast<uint32_t>(bpp));
+  sttc_Put32(ih + 16, kBiRgb);
+  sttc_Put32(ih + 20, static_cast<uint32_t>(image));
+  sttc_Put32(ih + 24, 3780);  // 96 dpi
+  sttc_Put32(ih + 28, 3780);
+  sttc_Put32(ih + 32, static_cast<uint32_t>(entries));
+  out.Write(header, sizeof header);
+
+  if (entries > 0) {
+    std::vector<Color> palette = bitmap.Palette();
+    uint8_t table[4 * 256] = {0};
+    for (size_t i = 0; i < entries && i < palette.size(); ++i) {
+      table[4 * i] = palette[i].b;
+      table[4 * i + 1] = palette[i].g;
+      table[4 * i + 2] = palette[i].r;
+    }
+    out.Write(table, 4 * entries);
+  }
+  for (int32_t y = bitmap.Height() - 1; y >= 0; --y) out.Write(bitmap.Row(y), stride);
+}
+
+}  // namespace pm

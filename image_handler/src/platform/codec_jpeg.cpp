@@ -1,0 +1,317 @@
+// JPEG through libjpeg-turbo. Like libpng it reports errors by longjmp: the
+// setjmp lives in C-style functions without destructible objects, and the
+// C++ callers own the codec structures.
+#include <climits>
+#include <cstdio>
+#include <csetjmp>
+#include <cstring>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "platform/codec.h"
+
+namespace pm {
+
+namespace {
+
+// A progressive file with more scans than this is hostile: each scan costs a
+// pass over the whole coefficient buffer.
+constexpr int kMaxProgressiveScans = 500;
+
+struct JpegErrorMgr {
+  jpeg_error_mgr pub;
+  jmp_buf jump;
+  char message[JMSG_LENGTH_MAX + 64];
+};
+
+void sttc_JpegErrorExit(j_common_ptr cinfo) {
+  auto* err = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
+  if (err->message[0] == '\0') (*cinfo->err->format_message)(cinfo, err->message);
+  longjmp(err->jump, 1);
+}
+
+// Warnings that mean the data is damaged end the decode like errors:
+// libjpeg would otherwise fill in grey blocks and report success.
+void sttc_JpegEmitMessage(j_common_ptr cinfo, int msg_level) {
+  if (msg_level >= 0) return;  // trace messages
+  switch (cinfo->err->msg_code) {
+    case JWRN_JFIF_MAJOR:
+    case JWRN_ADOBE_XFORM:
+    case JWRN_BOGUS_ICC:
+      return;  // harmless header quirks
+    default: sttc_JpegErrorExit(cinfo);
+  }
+}
+
+void sttc_JpegProgress(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (dinfo->input_scan_number > kMaxProgressiveScans) {
+    auto* err = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
+    std::snprintf(err->message, sizeof err->message, "more than %d progressive scans", kMaxProgressiveScans);
+    longjmp(err->jump, 1);
+  }
+}
+
+void sttc_InitErrors(JpegErrorMgr* err) {
+  jpeg_std_error(&err->pub);
+  err->pub.error_exit = sttc_JpegErrorExit;
+  err->pub.emit_message = sttc_JpegEmitMessage;
+  err->message[0] = '\0';
+}
+
+class JpegDecompressHolder {
+ public:
+  JpegDecompressHolder() {
+    sttc_InitErrors(&err_);
+    std::memset(&cinfo_, 0, sizeof cinfo_);
+    cinfo_.err = &err_.pub;
+  }
+  ~JpegDecompressHolder() {
+    if (created_) jpeg_destroy_decompress(&cinfo_);
+  }
+  JpegDecompressHolder(const JpegDecompressHolder&) = delete;
+  JpegDecompressHolder& operator=(const JpegDecompressHolder&) = delete;
+  jpeg_decompress_struct* cinfo() { return &cinfo_; }
+  JpegErrorMgr* err() { return &err_; }
+  void set_created() { created_ = true; }
+
+ private:
+  jpeg_decompress_struct cinfo_;
+  JpegErrorMgr err_;
+  jpeg_progress_mgr progress_{};
+  bool created_ = false;
+
+ public:
+  jpeg_progress_mgr* progress() { return &progress_; }
+};
+
+struct JpegHeader {
+  JDIMENSION width = 0, height = 0;
+  J_COLOR_SPACE colour = JCS_UNKNOWN;
+  int components = 0;
+};
+
+bool sttc_JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t size, JpegHeader* out) {
+  jpeg_decompress_struct* cinfo = h->cinfo();
+  if (setjmp(h->err()->jump)) return false;
+  jpeg_create_decompress(cinfo);
+  h->set_created();
+  h->progress()->progress_monitor = sttc_JpegProgress;
+  cinfo->progress = h->progress();
+  // Bounds the coefficient buffers of progressive and multi-scan files.
+  cinfo->mem->max_memory_to_use = static_cast<long>(MaxBitmapBytes() < static_cast<size_t>(LONG_MAX)
+                                                        ? MaxBitmapBytes() : static_cast<size_t>(LONG_MAX));
+  jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
+  jpeg_read_header(cinfo, TRUE);
+  out->width = cinfo->image_width;
+  out->height = cinfo->image_height;
+  out->colour = cinfo->jpeg_color_space;
+  out->components = cinfo->num_components;
+  return true;
+}
+
+bool sttc_JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t* base, size_t stride) {
+  jpeg_decompress_struct* cinfo = h->cinfo();
+  if (setjmp(h->err()->jump)) return false;
+  cinfo->out_color_space = out_space;
+  cinfo->dct_method = JDCT_ISLOW;
+  jpeg_start_decompress(cinfo);
+  while (cinfo->output_scanline < cinfo->output_height) {
+    JSAMPROW row = base + static_cast<size_t>(cinfo->output_scanline) * stride;
+    jpeg_read_scanlines(cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(cinfo);
+  return true;
+}
+
+}  // namespace
+
+Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name) {
+  JpegDecompressHolder holder;
+  JpegHeader h;
+  if (!sttc_JpegReadHeader(&holder, data, size, &h)) {
+    Fail(name, std::string("JPEG data is damaged (") + holder.err()->message + ")");
+  }
+  if (h.width == 0 || h.height == 0 || h.width > INT32_MAX || h.height > INT32_MAX) {
+    Fail(name, "JPEG image size is out of range");
+  }
+  const auto w = static_cast<int32_t>(h.width);
+  const auto ht = static_cast<int32_t>(h.height);
+
+  PixelFormat format;
+  J_COLOR_SPACE out_space;
+  switch (h.colour) {
+    case JCS_GRAYSCALE:
+      format = kFormat8bppIndexed;
+      out_space = JCS_GRAYSCALE;
+      break;
+    case JCS_YCbCr:
+    case JCS_RGB:
+      format = kFormat24bppRgb;
+      out_space = JCS_EXT_BGR;
+      break;
+    case JCS_CMYK:
+    case JCS_YCCK: return Bitmap::Header(w, ht, kFormat32bppCMYK);
+    default: Fail(name, "JPEG colour space with " + std::to_string(h.components) + " components is not supported");
+  }
+
+  Bitmap bitmap(w, ht, format);
+  if (!sttc_JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
+    Fail(name, std::string("JPEG data is damaged (") + holder.err()->message + ")");
+  }
+  return bitmap;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding.
+
+namespace {
+
+class JpegCompressHolder {
+ public:
+  JpegCompressHolder() {
+    sttc_InitErrors(&err_);
+    std::memset(&cinfo_, 0, sizeof cinfo_);
+    cinfo_.err = &err_.pub;
+  }
+  ~JpegCompressHolder() {
+    if (created_) jpeg_destroy_compress(&cinfo_);
+    std::free(buffer_);
+  }
+  JpegCompressHolder(const JpegCompressHolder&) = delete;
+  JpegCompressHolder& operator=(const JpegCompressHolder&) = delete;
+  jpeg_compress_struct* cinfo() { return &cinfo_; }
+  JpegErrorMgr* err() { return &err_; }
+  void set_created() { created_ = true; }
+  unsigned char** buffer() { return &buffer_; }
+  unsigned long* buffer_size() { return &buffer_size_; }
+
+ private:
+  jpeg_compress_struct cinfo_;
+  JpegErrorMgr err_;
+  bool created_ = false;
+  unsigned char* buffer_ = nullptr;
+  unsigned long buffer_size_ = 0;
+};
+
+struct JpegWritePlan {
+  JDIMENSION width = 0, height = 0;
+  int components = 3;
+  J_COLOR_SPACE in_space = JCS_EXT_BGR;
+  int quality = 75;
+  // Either direct rows, or a row expander for indexed bitmaps.
+  const uint8_t* base = nullptr;
+  size_t stride = 0;
+  const Bitmap* indexed = nullptr;
+  const std::vector<Color>* palette = nullptr;
+  uint8_t* scratch = nullptr;
+};
+
+void sttc_ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* dst) {
+  const uint8_t* src = p->indexed->Row(static_cast<int32_t>(y));
+  const std::vector<Color>& pal = *p->palette;
+  const bool one_bit = p->indexed->Format() == kFormat1bppIndexed;
+  for (JDIMENSION x = 0; x < p->width; ++x) {
+    const unsigned idx = one_bit ? (src[x >> 3] >> (7 - (x & 7))) & 1u : src[x];
+    const Color c = idx < pal.size() ? pal[idx] : Color{0, 0, 0, 255};
+    if (p->components == 1) {
+      dst[x] = c.r;
+    } else {
+      dst[3 * x] = c.b;
+      dst[3 * x + 1] = c.g;
+      dst[3 * x + 2] = c.r;
+    }
+  }
+}
+
+bool sttc_JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
+  jpeg_compress_struct* cinfo = h->cinfo();
+  if (setjmp(h->err()->jump)) return false;
+  jpeg_create_compress(cinfo);
+  h->set_created();
+  jpeg_mem_dest(cinfo, h->buffer(), h->buffer_size());
+  cinfo->image_width = p->width;
+  cinfo->image_height = p->height;
+  cinfo->input_components = p->components;
+  cinfo->in_color_space = p->in_space;
+  jpeg_set_defaults(cinfo);
+  jpeg_set_quality(cinfo, p->quality, TRUE);
+  cinfo->dct_method = JDCT_ISLOW;
+  if (p->components == 3) {
+    // 4:2:0 chroma subsampling.
+    cinfo->comp_info[0].h_samp_factor = 2;
+    cinfo->comp_info[0].v_samp_factor = 2;
+    cinfo->comp_info[1].h_samp_factor = cinfo->comp_info[1].v_samp_factor = 1;
+    cinfo->comp_info[2].h_samp_factor = cinfo->comp_info[2].v_samp_factor = 1;
+  }
+  jpeg_start_compress(cinfo, TRUE);
+  while (cinfo->next_scanline < cinfo->image_height) {
+    JSAMPROW row;
+    if (p->indexed != nullptr) {
+      sttc_ExpandRow(p, cinfo->next_scanline, p->scratch);
+      row = p->scratch;
+    } else {
+      row = const_cast<JSAMPROW>(p->base + static_cast<size_t>(cinfo->next_scanline) * p->stride);
+    }
+    jpeg_write_scanlines(cinfo, &row, 1);
+  }
+  jpeg_finish_compress(cinfo);
+  return true;
+}
+
+bool sttc_IsGreyPalette(const std::vector<Color>& palette) {
+  for (const Color& c : palette) {
+    if (c.r != c.g || c.g != c.b) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
+  JpegWritePlan plan;
+  plan.width = static_cast<JDIMENSION>(bitmap.Width());
+  plan.height = static_cast<JDIMENSION>(bitmap.Height());
+  plan.quality = quality < 0 ? 0 : (quality > 100 ? 100 : quality);
+  const std::vector<Color> palette = bitmap.Palette();
+  Block scratch;
+  switch (bitmap.Format()) {
+    case kFormat24bppRgb:
+      plan.base = bitmap.Row(0);
+      plan.stride = bitmap.Stride();
+      break;
+    case kFormat8bppIndexed:
+      if (IsGreyRamp(palette)) {
+        plan.components = 1;
+        plan.in_space = JCS_GRAYSCALE;
+        plan.base = bitmap.Row(0);
+        plan.stride = bitmap.Stride();
+        break;
+      }
+      [[fallthrough]];
+    case kFormat1bppIndexed: {
+      const bool grey = bitmap.Format() == kFormat1bppIndexed && sttc_IsGreyPalette(palette);
+      plan.components = grey ? 1 : 3;
+      plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
+      plan.indexed = &bitmap;
+      plan.palette = &palette;
+      scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 3), false);
+      plan.scratch = scratch.get();
+      break;
+    }
+    default:
+      throw Error("JPEG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
+                  " is not supported");
+  }
+  if (plan.width > JPEG_MAX_DIMENSION || plan.height > JPEG_MAX_DIMENSION) {
+    throw Error("JPEG cannot hold an image of " + std::to_string(plan.width) + " x " + std::to_string(plan.height) +
+                " pixels (at most " + std::to_string(JPEG_MAX_DIMENSION) + " a side)");
+  }
+  JpegCompressHolder holder;
+  if (!sttc_JpegWriteAll(&holder, &plan)) throw Error(std::string("JPEG encoder failed: ") + holder.err()->message);
+  out.Write(*holder.buffer(), *holder.buffer_size());
+}
+
+}  // namespace pm

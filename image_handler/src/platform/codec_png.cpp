@@ -1,0 +1,342 @@
+// PNG through libpng. libpng reports errors by longjmp, so every libpng call
+// sits in a C-style function that owns the setjmp and holds no object with a
+// destructor; the C++ callers own the libpng structures through RAII holders.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstring>
+
+#include "platform/codec.h"
+
+namespace pm {
+
+namespace {
+
+struct PngJob {
+  // Input.
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  size_t pos = 0;
+  // Output stream when encoding.
+  MemoryStream* out = nullptr;
+  // First error text.
+  char message[256] = {0};
+};
+
+void sttc_PngError(png_structp png, png_const_charp msg) {
+  auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+  if (job->message[0] == '\0') std::snprintf(job->message, sizeof job->message, "%s", msg);
+  png_longjmp(png, 1);
+}
+
+void sttc_PngWarning(png_structp, png_const_charp) {
+  // Warnings (damaged ancillary chunks, benign errors) do not stop a decode.
+}
+
+void sttc_PngRead(png_structp png, png_bytep dst, size_t n) {
+  auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+  if (n > job->size - job->pos) png_error(png, "file ends before the image data");
+  std::memcpy(dst, job->data + job->pos, n);
+  job->pos += n;
+}
+
+void sttc_PngWrite(png_structp png, png_bytep src, size_t n) {
+  auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+  try {
+    job->out->Write(src, n);
+  } catch (const std::exception& e) {
+    // No exception may unwind through libpng's C frames.
+    std::snprintf(job->message, sizeof job->message, "%s", e.what());
+    png_longjmp(png, 1);
+  }
+}
+
+void sttc_PngFlush(png_structp) {}
+
+class PngReadHolder {
+ public:
+  explicit PngReadHolder(PngJob* job) {
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, sttc_PngError, sttc_PngWarning);
+    if (png_ != nullptr) info_ = png_create_info_struct(png_);
+    if (png_ == nullptr || info_ == nullptr) throw Error("Out of memory: cannot start the PNG decoder");
+  }
+  ~PngReadHolder() { png_destroy_read_struct(&png_, &info_, nullptr); }
+  PngReadHolder(const PngReadHolder&) = delete;
+  PngReadHolder& operator=(const PngReadHolder&) = delete;
+  png_structp png() const { return png_; }
+  png_infop info() const { return info_; }
+
+ private:
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+};
+
+struct PngHeader {
+  png_uint_32 width = 0, height = 0;
+  int bit_depth = 0, color_type = 0, interlace = 0;
+  Color palette[256];
+  int num_palette = 0;
+  png_byte trans_alpha[256];
+  int num_trans = 0;
+  png_uint_16 trans_grey = 0;
+  bool has_trans_grey = false;
+};
+
+// Reads the chunks before the image data. Returns false with job->message set.
+bool sttc_PngReadHeader(png_structp png, png_infop info, PngJob* job, PngHeader* h) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_read_fn(png, job, sttc_PngRead);
+  // Our own size checks decide what is too large, not libpng's defaults.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+  png_read_info(png, info);
+  png_get_IHDR(png, info, &h->width, &h->height, &h->bit_depth, &h->color_type, &h->interlace, nullptr, nullptr);
+  png_colorp plte = nullptr;
+  if (png_get_PLTE(png, info, &plte, &h->num_palette) != 0 && plte != nullptr) {
+    if (h->num_palette > 256) h->num_palette = 256;
+    for (int i = 0; i < h->num_palette; ++i) h->palette[i] = Color{plte[i].red, plte[i].green, plte[i].blue, 255};
+  } else {
+    h->num_palette = 0;
+  }
+  png_bytep trans = nullptr;
+  png_color_16p trans_color = nullptr;
+  if (png_get_tRNS(png, info, &trans, &h->num_trans, &trans_color) != 0) {
+    if (h->color_type == PNG_COLOR_TYPE_PALETTE && trans != nullptr) {
+      if (h->num_trans > 256) h->num_trans = 256;
+      std::memcpy(h->trans_alpha, trans, static_cast<size_t>(h->num_trans));
+    } else if (h->color_type == PNG_COLOR_TYPE_GRAY && trans_color != nullptr) {
+      h->has_trans_grey = true;
+      h->trans_grey = trans_color->gray;
+    }
+    if (h->color_type != PNG_COLOR_TYPE_PALETTE) h->num_trans = 0;
+  }
+  return true;
+}
+
+enum class PngLayout {
+  kPacked1,    // 1-bit rows as stored
+  kIndex8,     // palette indices unpacked to bytes
+  kGrey8,      // grey scaled to 8 bits
+  kBgr8,       // 24-bit blue, green, red
+  kBgra8,      // grey+alpha or RGBA as blue, green, red, alpha
+  kBgr16,      // 16-bit words blue, green, red (native byte order)
+  kBgra16,     // 16-bit words with alpha
+};
+
+// Sets the transforms for `layout` and reads every row (all passes of an
+// interlaced image) into the bitmap's rows. Returns false with job->message.
+bool sttc_PngReadRows(png_structp png, png_infop info, PngJob* job, PngLayout layout, int color_type,
+                      int bit_depth, uint8_t* base, size_t stride, png_uint_32 height) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  (void)job;
+  switch (layout) {
+    case PngLayout::kPacked1: break;
+    case PngLayout::kIndex8: png_set_packing(png); break;
+    case PngLayout::kGrey8:
+      if (bit_depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+      break;
+    case PngLayout::kBgr8: png_set_bgr(png); break;
+    case PngLayout::kBgra8:
+    case PngLayout::kBgra16:
+      if (color_type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
+      png_set_bgr(png);
+      if (layout == PngLayout::kBgra16) png_set_swap(png);
+      break;
+    case PngLayout::kBgr16:
+      png_set_bgr(png);
+      png_set_swap(png);
+      break;
+  }
+  const int passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  for (int pass = 0; pass < passes; ++pass) {
+    for (png_uint_32 y = 0; y < height; ++y) png_read_row(png, base + static_cast<size_t>(y) * stride, nullptr);
+  }
+  png_read_end(png, nullptr);
+  return true;
+}
+
+}  // namespace
+
+Bitmap DecodePng(const uint8_t* data, size_t size, const std::string& name) {
+  PngJob job;
+  job.data = data;
+  job.size = size;
+  PngReadHolder holder(&job);
+  PngHeader h;
+  if (!sttc_PngReadHeader(holder.png(), holder.info(), &job, &h)) Fail(name, std::string("PNG data is damaged (") + job.message + ")");
+
+  if (h.width > static_cast<png_uint_32>(INT32_MAX) || h.height > static_cast<png_uint_32>(INT32_MAX)) {
+    Fail(name, "PNG image size is out of range");
+  }
+  const auto w = static_cast<int32_t>(h.width);
+  const auto ht = static_cast<int32_t>(h.height);
+
+  PixelFormat format = kFormatUndefined;
+  PngLayout layout = PngLayout::kBgr8;
+  switch (h.color_type) {
+    case PNG_COLOR_TYPE_PALETTE:
+      format = h.bit_depth == 1 ? kFormat1bppIndexed : kFormat8bppIndexed;
+      layout = h.bit_depth == 1 ? PngLayout::kPacked1 : PngLayout::kIndex8;
+      break;
+    case PNG_COLOR_TYPE_GRAY:
+      if (h.bit_depth == 16) return Bitmap::Header(w, ht, kFormat16bppGrayScale);
+      format = h.bit_depth == 1 ? kFormat1bppIndexed : kFormat8bppIndexed;
+      layout = h.bit_depth == 1 ? PngLayout::kPacked1 : PngLayout::kGrey8;
+      break;
+    case PNG_COLOR_TYPE_RGB:
+      format = h.bit_depth == 16 ? kFormat48bppRgb : kFormat24bppRgb;
+      layout = h.bit_depth == 16 ? PngLayout::kBgr16 : PngLayout::kBgr8;
+      break;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      format = h.bit_depth == 16 ? kFormat64bppArgb : kFormat32bppArgb;
+      layout = h.bit_depth == 16 ? PngLayout::kBgra16 : PngLayout::kBgra8;
+      break;
+    default: Fail(name, "PNG colour type " + std::to_string(h.color_type) + " is invalid");
+  }
+
+  Bitmap bitmap(w, ht, format);
+  if (!sttc_PngReadRows(holder.png(), holder.info(), &job, layout, h.color_type, h.bit_depth, bitmap.Row(0),
+                        bitmap.Stride(), h.height)) {
+    Fail(name, std::string("PNG data is damaged (") + job.message + ")");
+  }
+
+  if (h.color_type == PNG_COLOR_TYPE_PALETTE) {
+    std::vector<Color> palette(h.palette, h.palette + h.num_palette);
+    for (int i = 0; i < h.num_trans && i < h.num_palette; ++i) palette[i].a = h.trans_alpha[i];
+    const size_t capacity = format == kFormat1bppIndexed ? 2 : 256;
+    if (palette.size() > capacity) palette.resize(capacity);
+    bitmap.SetPalette(palette);
+  } else if (h.color_type == PNG_COLOR_TYPE_GRAY) {
+    std::vector<Color> palette;
+    int scaled_key = -1;
+    if (h.has_trans_grey && h.trans_grey < (1u << h.bit_depth)) {
+      scaled_key = static_cast<int>(h.trans_grey * 255u / ((1u << h.bit_depth) - 1));
+    }
+    if (format == kFormat1bppIndexed) {
+      palette = {Color{0, 0, 0, 255}, Color{255, 255, 255, 255}};
+      if (scaled_key >= 0) palette[scaled_key == 0 ? 0 : 1].a = 0;
+    } else {
+      palette = GreyRamp();
+      if (scaled_key >= 0) palette[static_cast<size_t>(scaled_key)].a = 0;
+    }
+    bitmap.SetPalette(palette);
+  } else if (layout == PngLayout::kBgra8) {
+    if (AllOpaque8(bitmap, 4 * static_cast<size_t>(w), 3, 4)) {
+      DropAlpha8(bitmap, h.color_type == PNG_COLOR_TYPE_GRAY_ALPHA);
+    }
+  } else if (layout == PngLayout::kBgra16) {
+    if (AllOpaque16(bitmap)) {
+      if (h.color_type == PNG_COLOR_TYPE_GRAY_ALPHA) return Bitmap::Header(w, ht, kFormat16bppGrayScale);
+      DropAlpha16(bitmap);
+    }
+  }
+  return bitmap;
+}
+
+// ---------------------------------------------------------------------------
+// Encoding.
+
+namespace {
+
+class PngWriteHolder {
+ public:
+  explicit PngWriteHolder(PngJob* job) {
+    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, sttc_PngError, sttc_PngWarning);
+    if (png_ != nullptr) info_ = png_create_info_struct(png_);
+    if (png_ == nullptr || info_ == nullptr) throw Error("Out of memory: cannot start the PNG encoder");
+  }
+  ~PngWriteHolder() { png_destroy_write_struct(&png_, &info_); }
+  PngWriteHolder(const PngWriteHolder&) = delete;
+  PngWriteHolder& operator=(const PngWriteHolder&) = delete;
+  png_structp png() const { return png_; }
+  png_infop info() const { return info_; }
+
+ private:
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+};
+
+struct PngWritePlan {
+  png_uint_32 width = 0, height = 0;
+  int bit_depth = 8;
+  int color_type = PNG_COLOR_TYPE_RGB;
+  png_color plte[256];
+  int num_plte = 0;
+  png_byte trans[256];
+  int num_trans = 0;
+  bool bgr = false;
+  const uint8_t* base = nullptr;
+  size_t stride = 0;
+};
+
+// zlib level 3 with libpng's adaptive row filters keeps files within about
+// half a percent of the default level 6 at a third of the time; palette and
+// 1-bit images compress best unfiltered.
+constexpr int kPngZlibLevel = 3;
+
+bool sttc_PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePlan* p) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_set_write_fn(png, job, sttc_PngWrite, sttc_PngFlush);
+  png_set_IHDR(png, info, p->width, p->height, p->bit_depth, p->color_type, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (p->color_type == PNG_COLOR_TYPE_PALETTE) {
+    png_set_PLTE(png, info, p->plte, p->num_plte);
+    if (p->num_trans > 0) png_set_tRNS(png, info, p->trans, p->num_trans, nullptr);
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+  } else if (p->bit_depth < 8) {
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+  }
+  png_set_compression_level(png, kPngZlibLevel);
+  png_write_info(png, info);
+  if (p->bgr) png_set_bgr(png);
+  for (png_uint_32 y = 0; y < p->height; ++y) {
+    png_write_row(png, const_cast<png_bytep>(p->base + static_cast<size_t>(y) * p->stride));
+  }
+  png_write_end(png, info);
+  return true;
+}
+
+}  // namespace
+
+void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
+  PngWritePlan plan;
+  plan.width = static_cast<png_uint_32>(bitmap.Width());
+  plan.height = static_cast<png_uint_32>(bitmap.Height());
+  plan.base = bitmap.Row(0);
+  plan.stride = bitmap.Stride();
+  const std::vector<Color> palette = bitmap.Palette();
+  switch (bitmap.Format()) {
+    case kFormat24bppRgb:
+      plan.color_type = PNG_COLOR_TYPE_RGB;
+      plan.bgr = true;
+      break;
+    case kFormat8bppIndexed:
+      if (IsGreyRamp(palette)) {
+        plan.color_type = PNG_COLOR_TYPE_GRAY;
+        break;
+      }
+      [[fallthrough]];
+    case kFormat1bppIndexed: {
+      plan.color_type = PNG_COLOR_TYPE_PALETTE;
+      plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
+      plan.num_plte = static_cast<int>(palette.size());
+      for (int i = 0; i < plan.num_plte; ++i) {
+        plan.plte[i] = png_color{palette[i].r, palette[i].g, palette[i].b};
+        plan.trans[i] = palette[i].a;
+        if (palette[i].a != 255) plan.num_trans = i + 1;  // tRNS stops after the last non-opaque entry
+      }
+      break;
+    }
+    default: throw Error("PNG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) + " is not supported");
+  }
+  PngJob job;
+  job.out = &out;
+  PngWriteHolder holder(&job);
+  if (!sttc_PngWriteAll(holder.png(), holder.info(), &job, &plan)) {
+    throw Error(std::string("PNG encoder failed: ") + job.message);
+  }
+}
+
+}  // namespace pm

@@ -1,0 +1,491 @@
+// TIFF through libtiff, reading from and writing to memory. Bilevel, grey,
+// palette and 16-bit RGB images are read as stored (strips or tiles, any
+// compression libtiff has); 8-bit RGB and YCbCr go through libtiff's RGBA
+// interface, which handles subsampling, JPEG and planar layouts.
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/codec.h"
+
+namespace pm {
+
+namespace {
+
+struct TiffIo {
+  // Reading.
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  // Writing.
+  MemoryStream* out = nullptr;
+  size_t pos = 0;
+  std::string message;
+};
+
+tmsize_t sttc_TiffRead(thandle_t h, void* buf, tmsize_t n) {
+  auto* io = static_cast<TiffIo*>(h);
+  if (io->out != nullptr || n < 0 || io->pos >= io->size) return 0;
+  size_t want = static_cast<size_t>(n);
+  if (want > io->size - io->pos) want = io->size - io->pos;
+  std::memcpy(buf, io->data + io->pos, want);
+  io->pos += want;
+  return static_cast<tmsize_t>(want);
+}
+
+tmsize_t sttc_TiffWrite(thandle_t h, void* buf, tmsize_t n) {
+  auto* io = static_cast<TiffIo*>(h);
+  if (io->out == nullptr || n < 0) return -1;
+  try {
+    io->out->Seek(io->pos);
+    io->out->Write(buf, static_cast<size_t>(n));
+  } catch (const std::exception& e) {
+    io->message = e.what();
+    return -1;
+  }
+  io->pos += static_cast<size_t>(n);
+  return n;
+}
+
+toff_t sttc_TiffSeek(thandle_t h, toff_t off, int whence) {
+  auto* io = static_cast<TiffIo*>(h);
+  const size_t end = io->out != nullptr ? io->out->Size() : io->size;
+  uint64_t base = 0;
+  if (whence == SEEK_CUR) base = io->pos;
+  if (whence == SEEK_END) base = end;
+  const uint64_t target = base + off;
+  if (target < base || target > static_cast<uint64_t>(PTRDIFF_MAX)) return static_cast<toff_t>(-1);
+  io->pos = static_cast<size_t>(target);
+  return target;
+}
+
+int sttc_TiffClose(thandle_t) { return 0; }
+toff_t sttc_TiffSize(thandle_t h) {
+  auto* io = static_cast<TiffIo*>(h);
+  return io->out != nullptr ? io->out->Size() : io->size;
+}
+int sttc_TiffMap(thandle_t h, void** base, toff_t* size) {
+  auto* io = static_cast<TiffIo*>(h);
+  if (io->out != nullptr) return 0;
+  *base = const_cast<uint8_t*>(io->data);
+  *size = io->size;
+  return 1;
+}
+void sttc_TiffUnmap(thandle_t, void*, toff_t) {}
+
+int sttc_TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+  auto* io = static_cast<TiffIo*>(user);
+  if (io != nullptr && io->message.empty()) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    io->message = text;
+    (void)module;
+  }
+  return 1;
+}
+
+int sttc_TiffWarningHandler(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;  // unknown tags, IFD loops past the first page, and the like
+}
+
+class TiffHolder {
+ public:
+  TiffHolder(TiffIo* io, const char* mode, const std::string& name) {
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    if (opts == nullptr) throw Error("Out of memory: cannot start the TIFF codec");
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, sttc_TiffErrorHandler, io);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, sttc_TiffWarningHandler, io);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(MaxBitmapBytes()));
+    tif_ = TIFFClientOpenExt(name.c_str(), mode, io, sttc_TiffRead, sttc_TiffWrite, sttc_TiffSeek, sttc_TiffClose,
+                             sttc_TiffSize, sttc_TiffMap, sttc_TiffUnmap, opts);
+    TIFFOpenOptionsFree(opts);
+  }
+  ~TiffHolder() {
+    if (tif_ != nullptr) TIFFClose(tif_);
+  }
+  TiffHolder(const TiffHolder&) = delete;
+  TiffHolder& operator=(const TiffHolder&) = delete;
+  TIFF* get() const { return tif_; }
+  TIFF* release() {
+    TIFF* t = tif_;
+    tif_ = nullptr;
+    return t;
+  }
+
+ private:
+  TIFF* tif_ = nullptr;
+};
+
+[[noreturn]] void sttc_TiffDamaged(const TiffIo& io, const std::string& name, const char* fallback) {
+  Fail(name, std::string("TIFF data is damaged (") + (io.message.empty() ? fallback : io.message.c_str()) + ")");
+}
+
+struct TiffShape {
+  uint32_t width = 0, height = 0;
+  uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISWHITE, planar = PLANARCONFIG_CONTIG;
+  uint16_t sample_format = SAMPLEFORMAT_UINT;
+  uint16_t extra_count = 0;
+  bool alpha = false;  // the first extra sample is alpha
+};
+
+// Reads one plane of the whole image as stored, `row_bytes` a row.
+Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_bytes, const TiffIo& io,
+                     const std::string& name) {
+  const size_t h = s.height;
+  Block dst = AllocBlock(CheckedMul(row_bytes, h), false);
+  if (TIFFIsTiled(tif)) {
+    uint32_t tw = 0, th = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
+    const tmsize_t tile_bytes = TIFFTileSize(tif);
+    const tmsize_t tile_row = TIFFTileRowSize(tif);
+    if (tw == 0 || th == 0 || tile_bytes <= 0 || tile_row <= 0) sttc_TiffDamaged(io, name, "bad tile size");
+    const size_t bits_per_pixel = static_cast<size_t>(s.bps) * (s.planar == PLANARCONFIG_CONTIG ? s.spp : 1);
+    Block tile = AllocBlock(static_cast<size_t>(tile_bytes), false);
+    for (uint32_t ty = 0; ty < s.height; ty += th) {
+      for (uint32_t tx = 0; tx < s.width; tx += tw) {
+        if (TIFFReadTile(tif, tile.get(), tx, ty, 0, plane) < 0) sttc_TiffDamaged(io, name, "cannot read a tile");
+        const size_t col = static_cast<size_t>(tx) * bits_per_pixel / 8;
+        const size_t n = std::min(static_cast<size_t>(tile_row), row_bytes - col);
+        for (uint32_t r = 0; r < th && ty + r < s.height; ++r) {
+          std::memcpy(dst.get() + (ty + r) * row_bytes + col, tile.get() + r * static_cast<size_t>(tile_row), n);
+        }
+      }
+      if (th > s.height - ty) break;
+    }
+    return dst;
+  }
+  uint32_t rps = 0;
+  if (TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rps) == 0 || rps == 0 || rps > s.height) rps = s.height;
+  for (uint32_t row = 0; row < s.height; row += rps) {
+    const uint32_t rows = std::min(rps, s.height - row);
+    const tmsize_t want = static_cast<tmsize_t>(rows * row_bytes);
+    const tmsize_t got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, row, plane), dst.get() + row * row_bytes, want);
+    if (got < want) sttc_TiffDamaged(io, name, "strip data ends early");
+    if (rps > s.height - row) break;
+  }
+  return dst;
+}
+
+std::vector<Color> sttc_ColourMap(TIFF* tif, int entries, const TiffIo& io, const std::string& name) {
+  uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) == 0 || r == nullptr || g == nullptr || b == nullptr) {
+    sttc_TiffDamaged(io, name, "palette image without a colour map");
+  }
+  // Some writers store 8-bit values in the 16-bit map.
+  bool eight_bit = true;
+  for (int i = 0; i < entries; ++i) {
+    if (r[i] > 255 || g[i] > 255 || b[i] > 255) eight_bit = false;
+  }
+  const int shift = eight_bit ? 0 : 8;
+  std::vector<Color> palette(static_cast<size_t>(entries));
+  for (int i = 0; i < entries; ++i) {
+    palette[i] = Color{static_cast<uint8_t>(r[i] >> shift), static_cast<uint8_t>(g[i] >> shift),
+                       static_cast<uint8_t>(b[i] >> shift), 255};
+  }
+  return palette;
+}
+
+inline unsigned sttc_Sample(const uint8_t* row, size_t index, unsigned bps) {
+  if (bps == 8) return row[index];
+  if (bps == 16) {
+    uint16_t v;
+    std::memcpy(&v, row + 2 * index, 2);
+    return v;
+  }
+  const size_t bit = index * bps;
+  return (row[bit >> 3] >> (8 - bps - (bit & 7))) & ((1u << bps) - 1);
+}
+
+// Bilevel, grey and palette images of at most 8 bits a sample.
+Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io, const std::string& name) {
+  const auto w = static_cast<int32_t>(s.width);
+  const auto h = static_cast<int32_t>(s.height);
+  const bool contig = s.planar == PLANARCONFIG_CONTIG;
+  const size_t samples = contig ? s.spp : 1;
+  const size_t row_bytes = (CheckedMul(CheckedMul(s.width, s.bps), samples) + 7) / 8;
+  const bool palette_image = s.photometric == PHOTOMETRIC_PALETTE;
+
+  if (s.bps == 1 && samples == 1) {
+    Bitmap bitmap(w, h, kFormat1bppIndexed);  // checks the size before the read allocates
+    Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io, name);
+    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), raw.get() + y * row_bytes, row_bytes);
+    if (palette_image) {
+      bitmap.SetPalette(sttc_ColourMap(tif, 2, io, name));
+    } else if (s.photometric == PHOTOMETRIC_MINISWHITE) {
+      bitmap.SetPalette({Color{255, 255, 255, 255}, Color{0, 0, 0, 255}});
+    }
+    return bitmap;
+  }
+
+  Bitmap bitmap(w, h, kFormat8bppIndexed);
+  Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io, name);
+  const unsigned max = (1u << s.bps) - 1;
+  const bool invert = s.photometric == PHOTOMETRIC_MINISWHITE;
+  for (int32_t y = 0; y < h; ++y) {
+    const uint8_t* src = raw.get() + y * row_bytes;
+    uint8_t* dst = bitmap.Row(y);
+    for (int32_t x = 0; x < w; ++x) {
+      const unsigned v = sttc_Sample(src, static_cast<size_t>(x) * samples, s.bps);
+      if (palette_image) {
+        dst[x] = static_cast<uint8_t>(v);
+      } else {
+        const unsigned grey = v * 255 / max;
+        dst[x] = static_cast<uint8_t>(invert ? 255 - grey : grey);
+      }
+    }
+  }
+  // Grey with an alpha sample: opaque everywhere loads as plain grey.
+  if (s.alpha && !palette_image) {
+    Block alpha_plane;
+    const uint8_t* alpha_base = raw.get();
+    size_t alpha_stride = row_bytes, alpha_index = 1, alpha_step = samples;
+    if (!contig) {
+      alpha_plane = sttc_ReadPlane(tif, s, 1, row_bytes, io, name);
+      alpha_base = alpha_plane.get();
+      alpha_index = 0;
+      alpha_step = 1;
+    }
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t x = 0; x < w; ++x) {
+        if (sttc_Sample(alpha_base + y * alpha_stride, alpha_index + x * alpha_step, s.bps) != max) {
+          return Bitmap::Header(w, h, kFormat32bppArgb);
+        }
+      }
+    }
+  }
+  if (palette_image) bitmap.SetPalette(sttc_ColourMap(tif, 1 << s.bps, io, name));
+  return bitmap;
+}
+
+// 16-bit RGB, contiguous or planar, as blue, green, red words.
+Bitmap sttc_DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io, const std::string& name) {
+  const auto w = static_cast<int32_t>(s.width);
+  const auto h = static_cast<int32_t>(s.height);
+  Bitmap bitmap(w, h, kFormat48bppRgb);
+  const bool contig = s.planar == PLANARCONFIG_CONTIG;
+  const size_t samples = contig ? s.spp : 1;
+  const size_t row_bytes = CheckedMul(CheckedMul(s.width, 2), samples);
+  Block planes[4];
+  const int plane_count = contig ? 1 : (s.alpha ? 4 : 3);
+  for (int p = 0; p < plane_count; ++p) planes[p] = sttc_ReadPlane(tif, s, static_cast<uint16_t>(p), row_bytes, io, name);
+  auto sample = [&](int channel, int32_t y, int32_t x) -> uint16_t {
+    uint16_t v;
+    const uint8_t* base = contig ? planes[0].get() : planes[channel].get();
+    const size_t index = contig ? static_cast<size_t>(x) * samples + channel : static_cast<size_t>(x);
+    std::memcpy(&v, base + y * row_bytes + 2 * index, 2);
+    return v;
+  };
+  if (s.alpha) {
+    for (int32_t y = 0; y < h; ++y) {
+      for (int32_t x = 0; x < w; ++x) {
+        if (sample(3, y, x) != 0xFFFF) return Bitmap::Header(w, h, kFormat64bppArgb);
+      }
+    }
+  }
+  for (int32_t y = 0; y < h; ++y) {
+    auto* dst = bitmap.Row(y);
+    for (int32_t x = 0; x < w; ++x) {
+      const uint16_t bgr[3] = {sample(2, y, x), sample(1, y, x), sample(0, y, x)};
+      std::memcpy(dst + 6 * static_cast<size_t>(x), bgr, 6);
+    }
+  }
+  return bitmap;
+}
+
+class RgbaImageHolder {
+ public:
+  RgbaImageHolder() { std::memset(&img_, 0, sizeof img_); }
+  ~RgbaImageHolder() {
+    if (begun_) TIFFRGBAImageEnd(&img_);
+  }
+  RgbaImageHolder(const RgbaImageHolder&) = delete;
+  RgbaImageHolder& operator=(const RgbaImageHolder&) = delete;
+  TIFFRGBAImage* get() { return &img_; }
+  void set_begun() { begun_ = true; }
+
+ private:
+  TIFFRGBAImage img_;
+  bool begun_ = false;
+};
+
+// 8-bit RGB and YCbCr through libtiff's RGBA interface, rows as stored.
+Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io, const std::string& name) {
+  const auto w = static_cast<int32_t>(s.width);
+  const auto h = static_cast<int32_t>(s.height);
+  char emsg[1024] = {0};
+  if (TIFFRGBAImageOK(tif, emsg) == 0) {
+    Fail(name, std::string("TIFF layout is not supported (") + emsg + ")");
+  }
+  Bitmap bitmap(w, h, kFormat32bppArgb);  // stride 4 * width: the raster libtiff wants
+  RgbaImageHolder img;
+  if (TIFFRGBAImageBegin(img.get(), tif, 0, emsg) == 0) Fail(name, std::string("TIFF data is damaged (") + emsg + ")");
+  img.set_begun();
+  img.get()->req_orientation = img.get()->orientation;  // pixels as stored
+  if (TIFFRGBAImageGet(img.get(), reinterpret_cast<uint32_t*>(bitmap.Row(0)), s.width, s.height) == 0) {
+    sttc_TiffDamaged(io, name, "cannot decode the image");
+  }
+  // The raster holds R, G, B, A bytes; the bitmap wants B, G, R, A.
+  for (int32_t y = 0; y < h; ++y) {
+    uint8_t* row = bitmap.Row(y);
+    for (int32_t x = 0; x < w; ++x) std::swap(row[4 * x], row[4 * x + 2]);
+  }
+  if (AllOpaque8(bitmap, 4 * static_cast<size_t>(w), 3, 4)) DropAlpha8(bitmap, false);
+  return bitmap;
+}
+
+}  // namespace
+
+Bitmap DecodeTiff(const uint8_t* data, size_t size, const std::string& name) {
+  TiffIo io;
+  io.data = data;
+  io.size = size;
+  TiffHolder holder(&io, "rm", name);
+  TIFF* tif = holder.get();
+  if (tif == nullptr) sttc_TiffDamaged(io, name, "cannot read the header");
+
+  TiffShape s;
+  if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &s.width) == 0 || TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &s.height) == 0) {
+    sttc_TiffDamaged(io, name, "no image size");
+  }
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &s.bps);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &s.spp);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &s.planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &s.sample_format);
+  if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &s.photometric) == 0) {
+    s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISWHITE;
+  }
+  uint16_t* extra_types = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &s.extra_count, &extra_types) != 0 && s.extra_count > 0 &&
+      extra_types != nullptr) {
+    s.alpha = extra_types[0] == EXTRASAMPLE_ASSOCALPHA || extra_types[0] == EXTRASAMPLE_UNASSALPHA;
+  }
+  if (s.width == 0 || s.height == 0 || s.width > INT32_MAX || s.height > INT32_MAX) {
+    Fail(name, "TIFF image size " + std::to_string(s.width) + " x " + std::to_string(s.height) + " is invalid");
+  }
+  if (s.spp == 0 || s.bps == 0) sttc_TiffDamaged(io, name, "no samples");
+  const auto w = static_cast<int32_t>(s.width);
+  const auto h = static_cast<int32_t>(s.height);
+  const bool uint_samples = s.sample_format == SAMPLEFORMAT_UINT || s.sample_format == SAMPLEFORMAT_VOID;
+  if (!uint_samples) return Bitmap::Header(w, h, kFormatUndefined);
+
+  switch (s.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+      if (s.bps > 8) return Bitmap::Header(w, h, kFormat16bppGrayScale);
+      if (s.bps != 1 && s.bps != 2 && s.bps != 4 && s.bps != 8) return Bitmap::Header(w, h, kFormatUndefined);
+      if (s.bps == 1 && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
+      return sttc_DecodeIndexed(tif, s, io, name);
+    case PHOTOMETRIC_PALETTE:
+      if (s.bps != 1 && s.bps != 2 && s.bps != 4 && s.bps != 8) return Bitmap::Header(w, h, kFormatUndefined);
+      if (s.planar != PLANARCONFIG_CONTIG && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
+      if (s.bps == 1 && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
+      return sttc_DecodeIndexed(tif, s, io, name);
+    case PHOTOMETRIC_RGB:
+      if (s.spp < 3) sttc_TiffDamaged(io, name, "RGB image with fewer than three samples");
+      if (s.bps == 16) return sttc_DecodeRgb16(tif, s, io, name);
+      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io, name);
+      return Bitmap::Header(w, h, kFormatUndefined);
+    case PHOTOMETRIC_YCBCR:
+      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io, name);
+      return Bitmap::Header(w, h, kFormatUndefined);
+    case PHOTOMETRIC_SEPARATED: return Bitmap::Header(w, h, kFormat32bppCMYK);
+    default: return Bitmap::Header(w, h, kFormatUndefined);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Encoding: LZW, horizontal predictor for 24-bit and grey, a colour map for
+// palette images, min-is-black or min-is-white for black-and-white 1-bit.
+
+void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
+  TiffIo io;
+  io.out = &out;
+  TiffHolder holder(&io, "w", "output");
+  TIFF* tif = holder.get();
+  if (tif == nullptr) throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot start") : io.message));
+
+  const std::vector<Color> palette = bitmap.Palette();
+  const uint32_t w = static_cast<uint32_t>(bitmap.Width());
+  const uint32_t h = static_cast<uint32_t>(bitmap.Height());
+  uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_PALETTE, predictor = PREDICTOR_NONE;
+  switch (bitmap.Format()) {
+    case kFormat24bppRgb:
+      spp = 3;
+      photometric = PHOTOMETRIC_RGB;
+      predictor = PREDICTOR_HORIZONTAL;
+      break;
+    case kFormat8bppIndexed:
+      if (IsGreyRamp(palette)) {
+        photometric = PHOTOMETRIC_MINISBLACK;
+        predictor = PREDICTOR_HORIZONTAL;
+      }
+      break;
+    case kFormat1bppIndexed: {
+      bps = 1;
+      const Color black{0, 0, 0, 255}, white{255, 255, 255, 255};
+      if (palette.size() == 2 && palette[0] == black && palette[1] == white) photometric = PHOTOMETRIC_MINISBLACK;
+      if (palette.size() == 2 && palette[0] == white && palette[1] == black) photometric = PHOTOMETRIC_MINISWHITE;
+      break;
+    }
+    default:
+      throw Error("TIFF encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
+                  " is not supported");
+  }
+  const size_t row_bytes = (static_cast<size_t>(w) * bps * spp + 7) / 8;
+  // Strips of about 64 KiB keep the encoder's buffers small.
+  uint32_t rows_per_strip = static_cast<uint32_t>(65536 / (row_bytes == 0 ? 1 : row_bytes));
+  if (rows_per_strip == 0) rows_per_strip = 1;
+
+  bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w) && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h) &&
+            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp) &&
+            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric) &&
+            TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) &&
+            TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+            TIFFSetField(tif, TIFFTAG_XRESOLUTION, 96.0) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, 96.0) &&
+            TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  if (ok && predictor != PREDICTOR_NONE) ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
+  std::vector<uint16_t> map_r, map_g, map_b;
+  if (ok && photometric == PHOTOMETRIC_PALETTE) {
+    const size_t n = size_t{1} << bps;
+    map_r.assign(n, 0);
+    map_g.assign(n, 0);
+    map_b.assign(n, 0);
+    for (size_t i = 0; i < n && i < palette.size(); ++i) {
+      map_r[i] = static_cast<uint16_t>(palette[i].r * 257);
+      map_g[i] = static_cast<uint16_t>(palette[i].g * 257);
+      map_b[i] = static_cast<uint16_t>(palette[i].b * 257);
+    }
+    ok = TIFFSetField(tif, TIFFTAG_COLORMAP, map_r.data(), map_g.data(), map_b.data());
+  }
+  if (!ok) throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot set the tags") : io.message));
+
+  // libtiff's predictor works in place on the buffer it is given, so every
+  // strip is copied out of the bitmap first.
+  Block strip = AllocBlock(CheckedMul(row_bytes, rows_per_strip), false);
+  for (uint32_t row = 0; row < h; row += rows_per_strip) {
+    const uint32_t rows = std::min(rows_per_strip, h - row);
+    for (uint32_t r = 0; r < rows; ++r) {
+      std::memcpy(strip.get() + r * row_bytes, bitmap.Row(static_cast<int32_t>(row + r)), row_bytes);
+      if (spp == 3) {  // the bitmap holds blue, green, red
+        uint8_t* p = strip.get() + r * row_bytes;
+        for (uint32_t x = 0; x < w; ++x) std::swap(p[3 * x], p[3 * x + 2]);
+      }
+    }
+    if (TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, row, 0), strip.get(),
+                              static_cast<tmsize_t>(rows * row_bytes)) < 0) {
+      throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot write a strip") : io.message));
+    }
+  }
+  if (TIFFWriteDirectory(tif) == 0) {
+    throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot write the directory") : io.message));
+  }
+  TIFFClose(holder.release());
+  if (!io.message.empty()) throw Error("TIFF encoder failed: " + io.message);
+}
+
+}  // namespace pm

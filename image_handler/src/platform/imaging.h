@@ -1,0 +1,162 @@
+// The imaging platform layer: decoded and blank bitmaps, their palettes and
+// row locks, the five containers' decoders and encoders, and whole-file I/O.
+// The loader and the saver see the codec libraries only through this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pm {
+
+// Pixel format codes. The three the library carries end to end, the 48-bit
+// one it loads but cannot save, and the natural formats of files it refuses.
+enum PixelFormat : int32_t {
+  kFormatUndefined = 0,                // no equivalent (float, Lab, LogLuv, ...)
+  kFormat1bppIndexed = 0x30101,        // 196865
+  kFormat4bppIndexed = 0x30402,        // 197634
+  kFormat8bppIndexed = 0x30803,        // 198659
+  kFormat16bppGrayScale = 0x101004,    // 1052676
+  kFormat24bppRgb = 0x21808,           // 137224
+  kFormat32bppArgb = 0x26200A,         // 2498570
+  kFormat32bppCMYK = 0x200F,           // 8207
+  kFormat48bppRgb = 0x10300C,          // 1060876
+  kFormat64bppArgb = 0x34400D,         // 3424269
+};
+
+// Bits per pixel of a format code (0 for kFormatUndefined).
+inline int BitsPerPixel(PixelFormat format) { return (static_cast<int32_t>(format) >> 8) & 0xFF; }
+
+struct Color {
+  uint8_t r, g, b, a;
+  bool operator==(const Color& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
+};
+
+// Every failure of this layer is raised as an Error carrying its text.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Size arithmetic that refuses instead of wrapping.
+size_t CheckedMul(size_t a, size_t b);
+size_t CheckedAdd(size_t a, size_t b);
+
+// Bytes of one locked row: bits rounded up to bytes, then to a multiple of 4.
+// Refuses (Error) when the result does not fit in size_t.
+size_t RowStride(int32_t width, int bits_per_pixel);
+
+// Largest pixel block a bitmap may hold. Larger images are refused with a
+// text before anything is allocated.
+size_t MaxBitmapBytes();
+
+// malloc/free owned block; calloc'ed so that large blocks stay untouched
+// (and cost no resident memory) until rows are written into them.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using Block = std::unique_ptr<uint8_t, FreeDeleter>;
+Block AllocBlock(size_t bytes, bool zeroed);
+
+class Bitmap {
+ public:
+  // A blank bitmap. Indexed formats get a 2- (1-bit) or 256-entry (8-bit)
+  // palette: black and white, or the grey ramp. Refuses sizes <= 0 and
+  // blocks above MaxBitmapBytes().
+  Bitmap(int32_t width, int32_t height, PixelFormat format);
+
+  Bitmap(Bitmap&&) noexcept = default;
+  Bitmap& operator=(Bitmap&&) noexcept = default;
+  Bitmap(const Bitmap&) = delete;
+  Bitmap& operator=(const Bitmap&) = delete;
+
+  int32_t Width() const { return width_; }
+  int32_t Height() const { return height_; }
+  PixelFormat Format() const { return format_; }
+  size_t Stride() const { return stride_; }
+
+  // A copy of the palette (empty for formats without one).
+  std::vector<Color> Palette() const { return palette_; }
+  // Replaces the palette. Refuses more entries than the format holds.
+  void SetPalette(const std::vector<Color>& palette);
+
+  // The rows, top row first, Stride() bytes apart, in the bitmap's own format
+  // (24-bit pixels blue, green, red; 1-bit rows first pixel in the MSB).
+  uint8_t* LockBits();
+  void UnlockBits();
+
+  // Direct row access for the codecs.
+  uint8_t* Row(int32_t y) { return bits_.get() + static_cast<size_t>(y) * stride_; }
+  const uint8_t* Row(int32_t y) const { return bits_.get() + static_cast<size_t>(y) * stride_; }
+
+  // Changes the format of a decoded bitmap to one with fewer bits per pixel
+  // in place (used after dropping an alpha channel that is opaque
+  // everywhere). The rows keep their start addresses' order; the caller has
+  // already packed them at the new stride.
+  void Narrow(PixelFormat format);
+
+  // Set by decoders for formats they report but do not decode.
+  bool HasPixels() const { return static_cast<bool>(bits_); }
+  static Bitmap Header(int32_t width, int32_t height, PixelFormat format);
+
+ private:
+  Bitmap() = default;
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  PixelFormat format_ = kFormatUndefined;
+  size_t stride_ = 0;
+  size_t capacity_ = 0;  // palette entries the format holds
+  std::vector<Color> palette_;
+  Block bits_;
+  bool locked_ = false;
+};
+
+// Decoding. The container is recognised by its signature. `name` is used in
+// error texts only.
+Bitmap DecodeFile(const char* path);
+Bitmap DecodeMemory(const uint8_t* data, size_t size, const std::string& name);
+
+// Encoding into memory.
+enum class Container { kJpeg = 0, kPng = 1, kTiff = 2, kGif = 3, kBmp = 4 };
+
+// A growable output buffer for encoders.
+class MemoryStream {
+ public:
+  // Writes at the current position and moves it on; grows as needed.
+  void Write(const void* data, size_t size);
+  uint8_t* Data() { return data_.get(); }
+  const uint8_t* Data() const { return data_.get(); }
+  size_t Size() const { return size_; }
+  // Writes go to the current position, which may be moved back over bytes
+  // already written (TIFF patches its offsets) or past the end (the gap reads
+  // as zeros).
+  void Seek(size_t pos) { pos_ = pos; }
+  size_t Tell() const { return pos_; }
+
+ private:
+  Block data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  size_t pos_ = 0;
+};
+
+// The installed encoders, each with its MIME type.
+struct EncoderInfo {
+  const char* mime_type;
+  Container container;
+};
+const std::vector<EncoderInfo>& GetImageEncoders();
+
+// Encodes into `out`; `quality` (0 ... 100) is used by JPEG only.
+void Encode(const Bitmap& bitmap, Container container, int quality, MemoryStream& out);
+
+// Writes `size` bytes to `path` through a temporary file in the same
+// directory that is renamed over the target, so that an existing file is
+// either wholly replaced or left as it was.
+void WriteAllBytes(const char* path, const uint8_t* data, size_t size);
+
+}  // namespace pm

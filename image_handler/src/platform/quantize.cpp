@@ -1,0 +1,263 @@
+// Colour quantisation for the GIF encoder. No dithering: mapping each pixel to
+// its nearest entry gives the smallest error, which is what is measured.
+#include "platform/quantize.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pm {
+
+namespace {
+
+// Open-addressing map from a 24-bit colour to a byte, sized for `capacity`
+// keys at most half full.
+class ColourMap {
+ public:
+  explicit ColourMap(size_t capacity) {
+    size_t n = 1024;
+    while (n < capacity * 2) n *= 2;
+    mask_ = n - 1;
+    keys_.assign(n, kEmpty);
+    values_.assign(n, 0);
+  }
+  // Returns the slot for `key`; `found` says whether it already held it.
+  size_t Find(uint32_t key, bool* found) const {
+    size_t i = (key * 2654435761u) & mask_;
+    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & mask_;
+    *found = keys_[i] == key;
+    return i;
+  }
+  void Put(size_t slot, uint32_t key, uint8_t value) {
+    keys_[slot] = key;
+    values_[slot] = value;
+    ++size_;
+  }
+  uint8_t Value(size_t slot) const { return values_[slot]; }
+  size_t Size() const { return size_; }
+  size_t Capacity() const { return (mask_ + 1) / 2; }
+
+ private:
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+  std::vector<uint32_t> keys_;
+  std::vector<uint8_t> values_;
+  size_t mask_ = 0;
+  size_t size_ = 0;
+};
+
+inline uint32_t sttc_Key(const uint8_t* bgr) {
+  return static_cast<uint32_t>(bgr[2]) << 16 | static_cast<uint32_t>(bgr[1]) << 8 | bgr[0];
+}
+
+// Exact palette when the image has at most 256 colours; false otherwise.
+bool sttc_TryExact(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
+  ColourMap map(256);
+  std::vector<Color> palette;
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = base + static_cast<size_t>(y) * stride;
+    uint8_t* dst = out->indices.get() + static_cast<size_t>(y) * out->pitch;
+    uint32_t last_key = 0xFFFFFFFFu;
+    uint8_t last_index = 0;
+    for (int x = 0; x < width; ++x) {
+      const uint32_t key = sttc_Key(row + 3 * x);
+      if (key != last_key) {
+        bool found;
+        const size_t slot = map.Find(key, &found);
+        if (!found) {
+          if (palette.size() == 256) return false;
+          palette.push_back(Color{row[3 * x + 2], row[3 * x + 1], row[3 * x], 255});
+          map.Put(slot, key, static_cast<uint8_t>(palette.size() - 1));
+        }
+        last_key = key;
+        last_index = map.Value(slot);
+      }
+      dst[x] = last_index;
+    }
+  }
+  out->palette = std::move(palette);
+  return true;
+}
+
+// One histogram cell: 6 bits a channel, with the exact sums of its colours.
+struct Cell {
+  uint32_t count;
+  double r, g, b;  // means once finalised
+};
+
+struct Box {
+  size_t begin, end;  // range in the cell list
+  double error;       // weighted squared error around the box mean
+};
+
+void sttc_BoxStats(const std::vector<Cell>& cells, size_t begin, size_t end, double mean[3], double var[3],
+                   double* weight) {
+  double w = 0, s[3] = {0, 0, 0}, q[3] = {0, 0, 0};
+  for (size_t i = begin; i < end; ++i) {
+    const Cell& c = cells[i];
+    const double n = c.count;
+    w += n;
+    s[0] += n * c.r;
+    s[1] += n * c.g;
+    s[2] += n * c.b;
+    q[0] += n * c.r * c.r;
+    q[1] += n * c.g * c.g;
+    q[2] += n * c.b * c.b;
+  }
+  *weight = w;
+  for (int k = 0; k < 3; ++k) {
+    mean[k] = w > 0 ? s[k] / w : 0;
+    var[k] = w > 0 ? q[k] - s[k] * s[k] / w : 0;
+  }
+}
+
+double sttc_BoxError(const std::vector<Cell>& cells, size_t begin, size_t end) {
+  double mean[3], var[3], w;
+  sttc_BoxStats(cells, begin, end, mean, var, &w);
+  return end - begin > 1 ? var[0] + var[1] + var[2] : 0.0;
+}
+
+// Variance-based median cut: split the box with the largest error along its
+// widest channel at the weighted median, until there are `target` boxes.
+std::vector<Box> sttc_MedianCut(std::vector<Cell>& cells, size_t target) {
+  std::vector<Box> boxes{Box{0, cells.size(), sttc_BoxError(cells, 0, cells.size())}};
+  while (boxes.size() < target) {
+    auto worst = std::max_element(boxes.begin(), boxes.end(),
+                                  [](const Box& a, const Box& b) { return a.error < b.error; });
+    if (worst->error <= 0.0) break;
+    Box box = *worst;
+    double mean[3], var[3], w;
+    sttc_BoxStats(cells, box.begin, box.end, mean, var, &w);
+    const int axis = var[0] >= var[1] && var[0] >= var[2] ? 0 : (var[1] >= var[2] ? 1 : 2);
+    auto channel = [axis](const Cell& c) { return axis == 0 ? c.r : (axis == 1 ? c.g : c.b); };
+    std::sort(cells.begin() + static_cast<ptrdiff_t>(box.begin), cells.begin() + static_cast<ptrdiff_t>(box.end),
+              [&](const Cell& a, const Cell& b) { return channel(a) < channel(b); });
+    double acc = 0;
+    size_t split = box.begin + 1;
+    for (size_t i = box.begin; i < box.end - 1; ++i) {
+      acc += cells[i].count;
+      split = i + 1;
+      if (acc >= w / 2) break;
+    }
+    *worst = Box{box.begin, split, sttc_BoxError(cells, box.begin, split)};
+    boxes.push_back(Box{split, box.end, sttc_BoxError(cells, split, box.end)});
+  }
+  return boxes;
+}
+
+inline int sttc_Nearest(const std::vector<Color>& pal, int r, int g, int b) {
+  int best = 0;
+  int best_d = 1 << 30;
+  for (size_t i = 0; i < pal.size(); ++i) {
+    const int dr = r - pal[i].r, dg = g - pal[i].g, db = b - pal[i].b;
+    const int d = dr * dr + dg * dg + db * db;
+    if (d < best_d) {
+      best_d = d;
+      best = static_cast<int>(i);
+    }
+  }
+  return best;
+}
+
+inline int sttc_NearestF(const std::vector<double>& pal, double r, double g, double b) {
+  int best = 0;
+  double best_d = 1e300;
+  const size_t n = pal.size() / 3;
+  for (size_t i = 0; i < n; ++i) {
+    const double dr = r - pal[3 * i], dg = g - pal[3 * i + 1], db = b - pal[3 * i + 2];
+    const double d = dr * dr + dg * dg + db * db;
+    if (d < best_d) {
+      best_d = d;
+      best = static_cast<int>(i);
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height) {
+  IndexedImage out;
+  out.pitch = static_cast<size_t>(width);
+  out.indices = AllocBlock(CheckedMul(out.pitch, static_cast<size_t>(height)), false);
+  if (sttc_TryExact(base, stride, width, height, &out)) return out;
+
+  // Histogram of 6-bit cells with exact colour sums.
+  constexpr size_t kCells = 64 * 64 * 64;
+  std::vector<uint32_t> count(kCells, 0);
+  std::vector<uint64_t> sums(kCells * 3, 0);
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = base + static_cast<size_t>(y) * stride;
+    for (int x = 0; x < width; ++x) {
+      const uint8_t b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2];
+      const size_t cell = (static_cast<size_t>(r >> 2) << 12) | (static_cast<size_t>(g >> 2) << 6) | (b >> 2);
+      ++count[cell];
+      sums[3 * cell] += r;
+      sums[3 * cell + 1] += g;
+      sums[3 * cell + 2] += b;
+    }
+  }
+  std::vector<Cell> cells;
+  for (size_t i = 0; i < kCells; ++i) {
+    if (count[i] == 0) continue;
+    const double n = count[i];
+    cells.push_back(Cell{count[i], sums[3 * i] / n, sums[3 * i + 1] / n, sums[3 * i + 2] / n});
+  }
+  std::vector<uint64_t>().swap(sums);
+  std::vector<uint32_t>().swap(count);
+
+  // Initial palette from median cut, then weighted k-means over the cells.
+  std::vector<Box> boxes = sttc_MedianCut(cells, 256);
+  std::vector<double> pal(boxes.size() * 3);
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    double mean[3], var[3], w;
+    sttc_BoxStats(cells, boxes[i].begin, boxes[i].end, mean, var, &w);
+    pal[3 * i] = mean[0];
+    pal[3 * i + 1] = mean[1];
+    pal[3 * i + 2] = mean[2];
+  }
+  const size_t n = boxes.size();
+  std::vector<double> acc(n * 4);
+  for (int iter = 0; iter < 8; ++iter) {
+    std::fill(acc.begin(), acc.end(), 0.0);
+    for (const Cell& c : cells) {
+      const int k = sttc_NearestF(pal, c.r, c.g, c.b);
+      acc[4 * k] += c.count;
+      acc[4 * k + 1] += c.count * c.r;
+      acc[4 * k + 2] += c.count * c.g;
+      acc[4 * k + 3] += c.count * c.b;
+    }
+    for (size_t k = 0; k < n; ++k) {
+      if (acc[4 * k] == 0) continue;  // an unused entry keeps its place
+      pal[3 * k] = acc[4 * k + 1] / acc[4 * k];
+      pal[3 * k + 1] = acc[4 * k + 2] / acc[4 * k];
+      pal[3 * k + 2] = acc[4 * k + 3] / acc[4 * k];
+    }
+  }
+  out.palette.resize(n);
+  auto to_byte = [](double v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v + 0.5)); };
+  for (size_t k = 0; k < n; ++k) {
+    out.palette[k] = Color{to_byte(pal[3 * k]), to_byte(pal[3 * k + 1]), to_byte(pal[3 * k + 2]), 255};
+  }
+
+  // Each pixel to its nearest entry; distinct colours are searched once.
+  ColourMap cache(cells.size() * 8 < (size_t{1} << 22) ? cells.size() * 8 : (size_t{1} << 22));
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = base + static_cast<size_t>(y) * stride;
+    uint8_t* dst = out.indices.get() + static_cast<size_t>(y) * out.pitch;
+    for (int x = 0; x < width; ++x) {
+      const uint8_t* px = row + 3 * x;
+      const uint32_t key = sttc_Key(px);
+      bool found;
+      const size_t slot = cache.Find(key, &found);
+      if (found) {
+        dst[x] = cache.Value(slot);
+        continue;
+      }
+      const auto idx = static_cast<uint8_t>(sttc_Nearest(out.palette, px[2], px[1], px[0]));
+      if (cache.Size() < cache.Capacity()) cache.Put(slot, key, idx);
+      dst[x] = idx;
+    }
+  }
+  return out;
+}
+
+}  // namespace pm

@@ -1,0 +1,22 @@
+// Colour reduction of 24-bit rows to at most 256 palette entries.
+#pragma once
+
+#include <vector>
+
+#include "platform/imaging.h"
+
+namespace pm {
+
+struct IndexedImage {
+  std::vector<Color> palette;  // at most 256 entries, alpha 255
+  Block indices;               // one byte a pixel
+  size_t pitch = 0;            // bytes between rows of `indices`
+};
+
+// Rows of blue, green, red at `stride`. Images of at most 256 distinct
+// colours get exactly those colours (lossless); others get a palette fitted
+// by variance-based median cut refined with k-means, each pixel mapped to its
+// nearest entry.
+IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height);
+
+}  // namespace pm

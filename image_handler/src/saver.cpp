@@ -1,0 +1,57 @@
+#include "saver.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "my_global.h"
+#include "packing.h"
+
+pm::Bitmap sttc_CreateBitmap(int32_t width, int32_t height, int32_t color_format) {
+  if (color_format == 1) return pm::Bitmap(width, height, pm::kFormat1bppIndexed);
+  if (color_format == 8) return pm::Bitmap(width, height, pm::kFormat8bppIndexed);
+  return pm::Bitmap(width, height, pm::kFormat24bppRgb);
+}
+
+const pm::EncoderInfo* sttc_GetEncoderInfo(const char* mineType) {
+  for (const pm::EncoderInfo& info : pm::GetImageEncoders()) {
+    if (std::strcmp(info.mime_type, mineType) == 0) return &info;
+  }
+  return nullptr;
+}
+
+int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_img, int32_t img_format_id) {
+  // Unknown codes (negative ones too) fail without touching the error text.
+  if (static_cast<uint32_t>(img_format_id) > 4) return -1;
+  try {
+    static const pm::Container kContainers[5] = {pm::Container::kJpeg, pm::Container::kPng, pm::Container::kTiff,
+                                                 pm::Container::kGif, pm::Container::kBmp};
+    const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
+    pm::Bitmap bmp = sttc_CreateBitmap(p_meta_img->width, p_meta_img->height, bits_per_pixel);
+    sttc_MakePalette(p_meta_img, bmp);
+    uint8_t* scan0 = bmp.LockBits();
+    pm::Container container = kContainers[img_format_id];
+    if (bits_per_pixel == 1) {
+      sttc_SetOutputPixels_01(scan0, p_meta_img);
+    } else {
+      sttc_SetOutputPixels_08_24(scan0, p_meta_img);
+    }
+
+    pm::MemoryStream stream;
+    if (img_format_id == 0) {
+      const pm::EncoderInfo* encoder = sttc_GetEncoderInfo("image/jpeg");
+      if (encoder == nullptr) throw pm::Error("No JPEG encoder is installed");
+      container = encoder->container;
+    }
+    pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
+    pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
+    bmp.UnlockBits();
+    myGlobal::SetError("No Error");
+    return 0;
+  } catch (const std::bad_alloc&) {
+    myGlobal::SetError("Out of memory");
+  } catch (const std::exception& e) {
+    myGlobal::SetError(e.what());
+  }
+  return -1;
+}
