@@ -54,7 +54,7 @@ inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
   if (f.mask == 0) return 0;
   const uint32_t v = (px & f.mask) >> f.shift;
   if (f.max == 255) return static_cast<uint8_t>(v);
-  return static_cast<uint8_t>((static_cast<uint64_t>(v) * 255 + f.max / 2) / f.max);
+  return static_cast<uint8_t>(static_cast<uint64_t>(v) * 255 / f.max);
 }
 
 // RLE8 and RLE4 into a zeroed 8-bit bitmap, bottom row first. Runs and

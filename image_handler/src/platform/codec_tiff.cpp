@@ -86,8 +86,11 @@ int sttc_TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt
   return 1;
 }
 
-int sttc_TiffWarningHandler(TIFF*, void*, const char*, const char*, va_list) {
-  return 1;  // unknown tags, IFD loops past the first page, and the like
+// Warnings about unknown tags or IFD loops past the first page do not matter
+// here, but the fax decoders report damaged lines only as warnings.
+int sttc_TiffWarningHandler(TIFF* tif, void* user, const char* module, const char* fmt, va_list ap) {
+  if (module != nullptr && std::strncmp(module, "Fax", 3) == 0) return sttc_TiffErrorHandler(tif, user, module, fmt, ap);
+  return 1;
 }
 
 class TiffHolder {
@@ -321,7 +324,7 @@ Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io, const std::str
   }
   Bitmap bitmap(w, h, kFormat32bppArgb);  // stride 4 * width: the raster libtiff wants
   RgbaImageHolder img;
-  if (TIFFRGBAImageBegin(img.get(), tif, 0, emsg) == 0) Fail(name, std::string("TIFF data is damaged (") + emsg + ")");
+  if (TIFFRGBAImageBegin(img.get(), tif, 1, emsg) == 0) Fail(name, std::string("TIFF data is damaged (") + emsg + ")");
   img.set_begun();
   img.get()->req_orientation = img.get()->orientation;  // pixels as stored
   if (TIFFRGBAImageGet(img.get(), reinterpret_cast<uint32_t*>(bitmap.Row(0)), s.width, s.height) == 0) {
@@ -338,6 +341,8 @@ Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io, const std::str
 
 }  // namespace
 
+static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& name);
+
 Bitmap DecodeTiff(const uint8_t* data, size_t size, const std::string& name) {
   TiffIo io;
   io.data = data;
@@ -345,6 +350,21 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size, const std::string& name) {
   TiffHolder holder(&io, "rm", name);
   TIFF* tif = holder.get();
   if (tif == nullptr) sttc_TiffDamaged(io, name, "cannot read the header");
+  if (!io.message.empty()) sttc_TiffDamaged(io, name, "");
+  Bitmap bitmap = sttc_DecodeFirstPage(tif, io, name);
+  if (!bitmap.HasPixels()) {
+    // A refused layout is still checked for the damage a read would meet.
+    const uint32_t strips = TIFFNumberOfStrips(tif);
+    for (uint32_t i = 0; i < strips; ++i) {
+      if (TIFFGetStrileByteCount(tif, i) == 0) Fail(name, "TIFF data is damaged (strip " + std::to_string(i) + " holds no data)");
+    }
+  }
+  // libtiff reports some damage (short strips, bad fax lines) and goes on.
+  if (!io.message.empty()) sttc_TiffDamaged(io, name, "");
+  return bitmap;
+}
+
+static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& name) {
 
   TiffShape s;
   if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &s.width) == 0 || TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &s.height) == 0) {

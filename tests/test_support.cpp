@@ -1,0 +1,135 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace pmtest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string templ = std::string(base != nullptr ? base : "/tmp") + "/pixmill-test-XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() { Run("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'"); }
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(path.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+int Run(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<uint8_t> RecordRgb(const pmMetaImg& img) {
+  const size_t w = static_cast<size_t>(img.width), h = static_cast<size_t>(img.height);
+  std::vector<uint8_t> rgb(w * h * 3);
+  for (size_t y = 0; y < h; ++y) {
+    for (size_t x = 0; x < w; ++x) {
+      uint8_t* o = &rgb[3 * (y * w + x)];
+      if (img.channel == 3 && img.bit == 8) {
+        for (int k = 0; k < 3; ++k) o[k] = img.pp_plane[k][y * w + x];
+      } else if (img.channel == 3 && img.bit == 16) {
+        for (int k = 0; k < 3; ++k) {
+          uint16_t v;
+          std::memcpy(&v, img.pp_plane[k] + 2 * (y * w + x), 2);
+          o[k] = static_cast<uint8_t>(v >> 8);
+        }
+      } else {
+        unsigned idx;
+        if (img.bit == 1) {
+          const size_t row_bytes = (w + 7) / 8;
+          const uint8_t* row = img.pp_plane[0] + (h - 1 - y) * row_bytes;  // bottom row first
+          idx = (row[x >> 3] >> (7 - (x & 7))) & 1u;
+        } else {
+          idx = img.pp_plane[0][y * w + x];
+        }
+        const PM_METAIMG_PALETTE& p = img.p_palette[idx];
+        o[0] = p.red;
+        o[1] = p.green;
+        o[2] = p.blue;
+      }
+    }
+  }
+  return rgb;
+}
+
+bool PillowAvailable() { return Run(std::string(PIXMILL_PYTHON) + " -c 'import PIL' >/dev/null 2>&1") == 0; }
+
+std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files) {
+  std::map<size_t, Reference> refs;
+  TempDir out;
+  const std::string list = out.File("files.txt");
+  {
+    std::ofstream f(list);
+    for (const std::string& p : files) f << p << '\n';
+  }
+  const std::string cmd = std::string(PIXMILL_PYTHON) + " '" + PIXMILL_SOURCE_DIR + "/tests/pillow_reference.py' '" +
+                          out.path() + "' @'" + list + "'";
+  if (Run(cmd) != 0) throw std::runtime_error("pillow_reference.py failed: " + cmd);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::vector<uint8_t> bytes = ReadBytes(out.File(std::to_string(i) + ".ref"));
+    if (bytes.empty()) continue;
+    const auto nl = std::find(bytes.begin(), bytes.end(), '\n');
+    Reference r;
+    char mode[32] = {0};
+    std::string header(bytes.begin(), nl);
+    if (std::sscanf(header.c_str(), "%d %d %31s", &r.width, &r.height, mode) != 3) continue;
+    r.mode = mode;
+    r.rgb.assign(nl + 1, bytes.end());
+    refs[i] = std::move(r);
+  }
+  return refs;
+}
+
+pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel) {
+  pmMetaImg* img = sttc_CreateMetaImg();
+  if (img->Resize(width, height, bit, channel) != 0) throw std::runtime_error("Resize failed");
+  return img;
+}
+
+std::string Signature(const std::string& path) {
+  const std::vector<uint8_t> b = ReadBytes(path);
+  if (b.size() >= 8 && std::memcmp(b.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return "PNG";
+  if (b.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return "JPEG";
+  if (b.size() >= 4 && (std::memcmp(b.data(), "II*\0", 4) == 0 || std::memcmp(b.data(), "MM\0*", 4) == 0)) return "TIFF";
+  if (b.size() >= 6 && (std::memcmp(b.data(), "GIF87a", 6) == 0 || std::memcmp(b.data(), "GIF89a", 6) == 0)) return "GIF";
+  if (b.size() >= 2 && b[0] == 'B' && b[1] == 'M') return "BMP";
+  return "";
+}
+
+}  // namespace pmtest
