@@ -1,1 +1,287 @@
+// Packing and saving: every shape into every container, read back through
+// the loader and through Pillow, and the save's failure paths.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "loader.h"
+#include "my_global.h"
+#include "packing.h"
+#include "pixmill.h"
+#include "test_support.h"
+
+namespace {
+
+using Record = std::unique_ptr<pmMetaImg>;
+
+Record Sized(int32_t w, int32_t h, int32_t bit, int32_t channel) { return Record(pmtest::MakeRecord(w, h, bit, channel)); }
+
+TEST(PackingTest, TwentyFourBitRowsAreBlueGreenRedAndPaddingIsLeftAlone) {
+  Record img = Sized(2, 1, 8, 3);
+  const uint8_t planes[6] = {10, 20, 30, 40, 50, 60};
+  std::memcpy(img->p_buf, planes, 6);
+  uint8_t out[8];
+  std::memset(out, 0xEE, sizeof out);
+  sttc_SetOutputPixels_08_24(out, img.get());
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{50, 30, 10, 60, 40, 20, 0xEE, 0xEE}));
+
+  Record five = Sized(5, 2, 8, 3);  // stride 16: the 16th byte stays
+  std::memset(five->p_buf, 7, 30);
+  uint8_t rows[32];
+  std::memset(rows, 0xEE, sizeof rows);
+  sttc_SetOutputPixels_08_24(rows, five.get());
+  EXPECT_EQ(rows[14], 7);
+  EXPECT_EQ(rows[15], 0xEE);
+  EXPECT_EQ(rows[16], 7);
+  EXPECT_EQ(rows[31], 0xEE);
+}
+
+TEST(PackingTest, EightAndOneBitRows) {
+  Record grey = Sized(5, 2, 8, 1);
+  for (int i = 0; i < 10; ++i) grey->p_buf[i] = static_cast<uint8_t>(i);
+  uint8_t out[16];
+  std::memset(out, 0xEE, sizeof out);
+  sttc_SetOutputPixels_08_24(out, grey.get());
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 16),
+            (std::vector<uint8_t>{0, 1, 2, 3, 4, 0xEE, 0xEE, 0xEE, 5, 6, 7, 8, 9, 0xEE, 0xEE, 0xEE}));
+
+  Record bits = Sized(10, 3, 1, 1);  // plane row 0 is the bottom row
+  for (int i = 0; i < 6; ++i) bits->p_buf[i] = static_cast<uint8_t>(i + 1);
+  uint8_t rows[12];
+  std::memset(rows, 0xEE, sizeof rows);
+  sttc_SetOutputPixels_01(rows, bits.get());
+  EXPECT_EQ(std::vector<uint8_t>(rows, rows + 12),
+            (std::vector<uint8_t>{5, 6, 0xEE, 0xEE, 3, 4, 0xEE, 0xEE, 1, 2, 0xEE, 0xEE}));
+
+  Record dot = Sized(1, 1, 1, 1);
+  dot->p_buf[0] = 0x80;
+  uint8_t one[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  sttc_SetOutputPixels_01(one, dot.get());
+  EXPECT_EQ(std::vector<uint8_t>(one, one + 4), (std::vector<uint8_t>{0x80, 0xEE, 0xEE, 0xEE}));
+}
+
+TEST(PackingTest, PaletteCarriesAlphaAndThreePlanesHaveNone) {
+  Record img = Sized(2, 2, 8, 1);
+  img->p_palette[3] = PM_METAIMG_PALETTE{1, 2, 3, 0};
+  pm::Bitmap bmp(2, 2, pm::kFormat8bppIndexed);
+  sttc_MakePalette(img.get(), bmp);
+  EXPECT_TRUE(bmp.Palette()[3] == (pm::Color{1, 2, 3, 0}));
+  EXPECT_TRUE(bmp.Palette()[4] == (pm::Color{4, 4, 4, 255}));
+
+  Record rgb = Sized(2, 2, 8, 3);
+  pm::Bitmap out(2, 2, pm::kFormat24bppRgb);
+  sttc_MakePalette(rgb.get(), out);
+  EXPECT_TRUE(out.Palette().empty());
+}
+
+// Test images of each shape.
+Record Gradient(int w, int h) {
+  Record img = Sized(w, h, 8, 3);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const size_t i = static_cast<size_t>(y) * w + x;
+      img->pp_plane[0][i] = static_cast<uint8_t>(x * 255 / (w - 1));
+      img->pp_plane[1][i] = static_cast<uint8_t>(y * 255 / (h - 1));
+      img->pp_plane[2][i] = static_cast<uint8_t>((x + y) * 4);
+    }
+  }
+  return img;
+}
+
+Record FewColours(int w, int h) {
+  Record img = Sized(w, h, 8, 3);
+  for (size_t i = 0; i < static_cast<size_t>(w) * h; ++i) {
+    img->pp_plane[0][i] = static_cast<uint8_t>((i % 7) * 30);
+    img->pp_plane[1][i] = static_cast<uint8_t>((i % 5) * 50);
+    img->pp_plane[2][i] = static_cast<uint8_t>((i / 13 % 3) * 90);
+  }
+  return img;
+}
+
+Record Palette8(int w, int h, bool grey) {
+  Record img = Sized(w, h, 8, 1);
+  for (size_t i = 0; i < static_cast<size_t>(w) * h; ++i) img->pp_plane[0][i] = static_cast<uint8_t>(i * 7);
+  if (!grey) {
+    for (int k = 0; k < 256; ++k) img->p_palette[k] = PM_METAIMG_PALETTE{uint8_t(k), uint8_t(255 - k), uint8_t(k * 3), 255};
+    img->p_palette[5].alpha = 0;
+    img->p_palette[9].alpha = 128;
+  }
+  return img;
+}
+
+Record Bilevel(int w, int h, bool coloured) {
+  Record img = Sized(w, h, 1, 1);
+  const size_t row_bytes = (static_cast<size_t>(w) + 7) / 8;
+  for (size_t i = 0; i < row_bytes * h; ++i) img->p_buf[i] = static_cast<uint8_t>(0xA5 ^ (i * 29));
+  if (coloured) {
+    img->p_palette[0] = PM_METAIMG_PALETTE{200, 10, 10, 255};
+    img->p_palette[1] = PM_METAIMG_PALETTE{10, 10, 200, 255};
+  }
+  return img;
+}
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  double se = 0;
+  for (size_t i = 0; i < a.size(); ++i) se += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+  return se == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * a.size() / se);
+}
+
+struct Case {
+  const char* name;
+  Record (*make)();
+  bool gif_lossless;
+  double jpeg_floor;  // PSNR floor set from measurement; 0 for noise-like images
+};
+
+Record MakeGradient() { return Gradient(37, 23); }
+Record MakeFew() { return FewColours(41, 19); }
+Record MakePalette() { return Palette8(33, 17, false); }
+Record MakeGrey() { return Palette8(30, 9, true); }
+Record MakeBilevel() { return Bilevel(33, 7, false); }
+Record MakeColouredBilevel() { return Bilevel(10, 3, true); }
+
+const Case kCases[] = {
+    // Measured at quality 75: gradient 29.7 dB, grey ramp 29.9 dB.
+    {"gradient-24", MakeGradient, false, 28.0}, {"few-colours-24", MakeFew, true, 0},
+    {"palette-8", MakePalette, true, 0},        {"grey-8", MakeGrey, true, 28.0},
+    {"bilevel-1", MakeBilevel, true, 0},        {"coloured-1", MakeColouredBilevel, true, 0},
+};
+const char* const kContainers[] = {"JPEG", "PNG", "TIFF", "GIF", "BMP"};
+
+TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackThroughTheLoaderAndPillow) {
+  pmtest::TempDir dir;
+  std::vector<std::string> files;
+  std::vector<std::vector<uint8_t>> sources;
+  std::vector<bool> lossless;
+  std::vector<double> floors;
+  for (const Case& c : kCases) {
+    Record img = c.make();
+    for (int code = 0; code <= 4; ++code) {
+      SCOPED_TRACE(std::string(c.name) + " as " + kContainers[code]);
+      const std::string path = dir.File(std::string(c.name) + "." + std::to_string(code) + ".out");
+      ASSERT_EQ(Pixmill_Save(path.c_str(), img.get(), code), 0) << myGlobal::GetError();
+      EXPECT_EQ(myGlobal::GetError(), "No Error");
+      EXPECT_EQ(pmtest::Signature(path), kContainers[code]);
+
+      Record back(sttc_LoadImage(path.c_str()));
+      ASSERT_NE(back, nullptr) << myGlobal::GetError();
+      EXPECT_EQ(back->width, img->width);
+      EXPECT_EQ(back->height, img->height);
+      const std::vector<uint8_t> want = pmtest::RecordRgb(*img), got = pmtest::RecordRgb(*back);
+      const bool exact = code != 0 && (code != 3 || c.gif_lossless);
+      if (exact) {
+        EXPECT_EQ(got, want);
+        if (img->channel == 1 && code != 3) {  // a GIF always loads as 8-bit
+          EXPECT_EQ(back->channel * back->bit, img->channel * img->bit);
+        }
+      } else if (code == 3) {
+        EXPECT_GT(Psnr(got, want), 30.0);  // quantised GIF of the gradient
+      } else {
+        EXPECT_GT(Psnr(got, want), c.jpeg_floor);
+      }
+      files.push_back(path);
+      sources.push_back(want);
+      lossless.push_back(exact);
+      floors.push_back(code == 0 ? c.jpeg_floor : 30.0);
+    }
+  }
+  if (!pmtest::PillowAvailable()) GTEST_SKIP() << "Pillow not found: no independent decode";
+  const auto refs = pmtest::PillowDecode(files);
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    auto ref = refs.find(i);
+    ASSERT_NE(ref, refs.end()) << "Pillow cannot open it";
+    if (lossless[i]) {
+      EXPECT_EQ(ref->second.rgb, sources[i]);
+    } else {
+      EXPECT_GT(Psnr(ref->second.rgb, sources[i]), floors[i]);
+    }
+  }
+}
+
+TEST(SaveTest, PaletteTransparencyReachesPngAndGif) {
+  pmtest::TempDir dir;
+  Record img = MakePalette();
+  ASSERT_EQ(Pixmill_Save(dir.File("t.png").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
+  ASSERT_EQ(Pixmill_Save(dir.File("t.gif").c_str(), img.get(), PIXMILL_FORMAT_GIF), 0);
+  Record png(sttc_LoadImage(dir.File("t.png").c_str()));
+  Record gif(sttc_LoadImage(dir.File("t.gif").c_str()));
+  ASSERT_TRUE(png && gif);
+  EXPECT_EQ(png->p_palette[5].alpha, 0);
+  EXPECT_EQ(png->p_palette[9].alpha, 128);
+  EXPECT_EQ(gif->p_palette[5].alpha, 0);  // GIF holds one fully transparent index
+  EXPECT_EQ(gif->p_palette[9].alpha, 255);
+}
+
+TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
+  pmtest::TempDir dir;
+  Record deep = Sized(2, 2, 16, 3);
+  for (int code = -1; code <= 5; ++code) {
+    EXPECT_EQ(Pixmill_Save(dir.File("deep").c_str(), deep.get(), code), -1);
+    EXPECT_EQ(myGlobal::GetError(), "Not Supported!");
+  }
+  Record img = MakeGradient();
+  const std::string missing = dir.File("no/such/dir/out.png");
+  EXPECT_EQ(Pixmill_Save(missing.c_str(), img.get(), PIXMILL_FORMAT_PNG), -1);
+  EXPECT_EQ(myGlobal::GetError(), "Cannot write '" + missing + "': No such file or directory");
+  ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0755), 0);
+  EXPECT_EQ(Pixmill_Save(dir.File("sub").c_str(), img.get(), PIXMILL_FORMAT_PNG), -1);
+  EXPECT_NE(myGlobal::GetError().find("Is a directory"), std::string::npos);
+
+  // An encoder failure (JPEG holds at most 65500 pixels a side) leaves an
+  // existing file byte for byte as it was, and no temporary file behind.
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  pmtest::WriteBytes(dir.File("keep.jpg"), old);
+  Record wide = Sized(70000, 1, 8, 1);
+  std::memset(wide->p_buf, 0, 70000);
+  EXPECT_EQ(Pixmill_Save(dir.File("keep.jpg").c_str(), wide.get(), PIXMILL_FORMAT_JPEG), -1);
+  EXPECT_NE(myGlobal::GetError().find("65500"), std::string::npos) << myGlobal::GetError();
+  EXPECT_EQ(pmtest::ReadBytes(dir.File("keep.jpg")), old);
+  std::vector<std::string> names = pmtest::ListDir(dir.path());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"keep.jpg", "sub"}));
+
+  // A save over an existing file replaces it whole and keeps its mode; the
+  // extension plays no part in the container.
+  pmtest::WriteBytes(dir.File("x.jpg"), std::vector<uint8_t>(100000, 'x'));
+  ASSERT_EQ(::chmod(dir.File("x.jpg").c_str(), 0640), 0);
+  ASSERT_EQ(Pixmill_Save(dir.File("x.jpg").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
+  EXPECT_EQ(pmtest::Signature(dir.File("x.jpg")), "PNG");
+  EXPECT_LT(pmtest::ReadBytes(dir.File("x.jpg")).size(), 100000u);
+  struct stat st;
+  ASSERT_EQ(::stat(dir.File("x.jpg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  // Through a symbolic link, the file it points to is replaced.
+  ASSERT_EQ(::symlink("x.jpg", dir.File("link.png").c_str()), 0);
+  ASSERT_EQ(Pixmill_Save(dir.File("link.png").c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
+  EXPECT_EQ(pmtest::Signature(dir.File("x.jpg")), "BMP");
+  struct stat lst;
+  ASSERT_EQ(::lstat(dir.File("link.png").c_str(), &lst), 0);
+  EXPECT_TRUE(S_ISLNK(lst.st_mode));
+}
+
+TEST(SaveTest, QualityChangesJpegOnly) {
+  pmtest::TempDir dir;
+  Record img = MakeGradient();
+  const int32_t before = Pixmill_SetQuality(10);
+  std::vector<std::vector<uint8_t>> low, high;
+  for (int code = 0; code <= 4; ++code) {
+    ASSERT_EQ(Pixmill_Save(dir.File("q").c_str(), img.get(), code), 0);
+    low.push_back(pmtest::ReadBytes(dir.File("q")));
+  }
+  Pixmill_SetQuality(75);
+  for (int code = 0; code <= 4; ++code) {
+    ASSERT_EQ(Pixmill_Save(dir.File("q").c_str(), img.get(), code), 0);
+    high.push_back(pmtest::ReadBytes(dir.File("q")));
+  }
+  Pixmill_SetQuality(before);
+  EXPECT_LT(low[0].size(), high[0].size());
+  for (int code = 1; code <= 4; ++code) EXPECT_EQ(low[code], high[code]) << kContainers[code];
+}
+
+}  // namespace

@@ -1,1 +1,136 @@
+// The loader's pixel copy, classification and palette copy, on decoded rows
+// made by hand.
+#include <gtest/gtest.h>
 
+#include <memory>
+#include <cstring>
+#include <numeric>
+
+#include "loader.h"
+#include "my_global.h"
+#include "test_support.h"
+
+namespace {
+
+std::unique_ptr<pmMetaImg> Sized(int32_t w, int32_t h, int32_t bit, int32_t channel) {
+  return std::unique_ptr<pmMetaImg>(pmtest::MakeRecord(w, h, bit, channel));
+}
+
+std::vector<uint8_t> Counting(size_t n) {
+  std::vector<uint8_t> v(n);
+  std::iota(v.begin(), v.end(), 0);
+  return v;
+}
+
+TEST(LoaderTest, SplitsBgrRowsAtTheirPaddedStrideIntoRgbPlanes) {
+  auto img = Sized(3, 2, 8, 3);
+  const std::vector<uint8_t> src = Counting(24);  // stride 12: 9 bytes rounded up
+  sttc_SetPix(src.data(), img.get());
+  const std::vector<uint8_t> red(img->pp_plane[0], img->pp_plane[0] + 6);
+  const std::vector<uint8_t> green(img->pp_plane[1], img->pp_plane[1] + 6);
+  const std::vector<uint8_t> blue(img->pp_plane[2], img->pp_plane[2] + 6);
+  EXPECT_EQ(red, (std::vector<uint8_t>{2, 5, 8, 14, 17, 20}));
+  EXPECT_EQ(green, (std::vector<uint8_t>{1, 4, 7, 13, 16, 19}));
+  EXPECT_EQ(blue, (std::vector<uint8_t>{0, 3, 6, 12, 15, 18}));
+}
+
+TEST(LoaderTest, CopiesEightBitRowsWithoutTheirPadding) {
+  auto img = Sized(5, 2, 8, 1);
+  const std::vector<uint8_t> src = Counting(16);  // stride 8
+  sttc_SetPix(src.data(), img.get());
+  EXPECT_EQ(std::vector<uint8_t>(img->pp_plane[0], img->pp_plane[0] + 10),
+            (std::vector<uint8_t>{0, 1, 2, 3, 4, 8, 9, 10, 11, 12}));
+}
+
+TEST(LoaderTest, StoresOneBitRowsBottomRowFirstAndTouchesNothingElse) {
+  auto img = Sized(10, 3, 1, 1);
+  std::fill(img->p_buf, img->p_buf + 30, 0xEE);
+  const std::vector<uint8_t> src = Counting(12);  // stride 4, 2 bytes a row
+  sttc_SetPix(src.data(), img.get());
+  EXPECT_EQ(std::vector<uint8_t>(img->p_buf, img->p_buf + 6), (std::vector<uint8_t>{8, 9, 4, 5, 0, 1}));
+  for (int i = 6; i < 30; ++i) EXPECT_EQ(img->p_buf[i], 0xEE) << i;
+
+  auto wide = Sized(33, 2, 1, 1);  // stride 8, 5 bytes a plane row
+  const std::vector<uint8_t> rows = Counting(16);
+  sttc_SetPix(rows.data(), wide.get());
+  EXPECT_EQ(std::vector<uint8_t>(wide->p_buf, wide->p_buf + 10), (std::vector<uint8_t>{8, 9, 10, 11, 12, 0, 1, 2, 3, 4}));
+}
+
+TEST(LoaderTest, CopiesSixteenBitWordsIntoRgbPlanes) {
+  auto img = Sized(1, 2, 16, 3);
+  // Stride of one 48-bit pixel: 6 bytes rounded up to 8.
+  const uint16_t src[8] = {0x0B0B, 0x0C0C, 0x0D0D, 0, 0x1B1B, 0x1C1C, 0x1D1D, 0};  // blue, green, red words
+  sttc_SetPix(reinterpret_cast<const uint8_t*>(src), img.get());
+  auto word = [&](int plane, int i) {
+    uint16_t v;
+    std::memcpy(&v, img->pp_plane[plane] + 2 * i, 2);
+    return v;
+  };
+  EXPECT_EQ(word(0, 0), 0x0D0D);
+  EXPECT_EQ(word(1, 0), 0x0C0C);
+  EXPECT_EQ(word(2, 0), 0x0B0B);
+  EXPECT_EQ(word(0, 1), 0x1D1D);
+  EXPECT_EQ(word(2, 1), 0x1B1B);
+}
+
+TEST(LoaderTest, RefusesOtherPixelFormatsWithTheirDecimalCode) {
+  int32_t channel = 0, width = 0, height = 0, bit = 0;
+  EXPECT_EQ(sttc_GetParams(pm::Bitmap::Header(7, 9, pm::kFormat32bppArgb), &channel, &width, &height, &bit), -1);
+  EXPECT_EQ(myGlobal::GetError(), "PixelFormat(2498570) is Not Supported!");
+  EXPECT_EQ(width, 7);
+  EXPECT_EQ(height, 9);
+  EXPECT_EQ(sttc_GetParams(pm::Bitmap::Header(1, 1, pm::kFormat4bppIndexed), &channel, &width, &height, &bit), -1);
+  EXPECT_EQ(myGlobal::GetError(), "PixelFormat(197634) is Not Supported!");
+  ASSERT_EQ(sttc_GetParams(pm::Bitmap::Header(1, 1, pm::kFormat48bppRgb), &channel, &width, &height, &bit), 0);
+  EXPECT_EQ(channel * 100 + bit, 316);
+}
+
+TEST(LoaderTest, PaletteCopyKeepsTheRampPastTheDecodedEntriesAndNeverOverruns) {
+  pm::Bitmap bmp(2, 2, pm::kFormat8bppIndexed);
+  std::vector<pm::Color> sixteen(16, pm::Color{200, 100, 50, 0});
+  bmp.SetPalette(sixteen);
+  auto img = Sized(2, 2, 8, 1);
+  sttc_SetPalette(bmp, img.get());
+  EXPECT_EQ(img->palette_num, 256);
+  EXPECT_EQ(img->p_palette[15].red, 200);
+  EXPECT_EQ(img->p_palette[15].alpha, 0);
+  EXPECT_EQ(img->p_palette[16].red, 16);
+  EXPECT_EQ(img->p_palette[255].alpha, 255);
+
+  auto one_bit = Sized(2, 2, 1, 1);  // two entries; a longer decoded palette is cut
+  pm::Bitmap wide(2, 2, pm::kFormat8bppIndexed);
+  sttc_SetPalette(wide, one_bit.get());
+  EXPECT_EQ(one_bit->palette_num, 2);
+}
+
+TEST(LoaderTest, FailuresNameTheFileAndTheCause) {
+  pmtest::TempDir dir;
+  EXPECT_EQ(sttc_LoadImage(dir.path().c_str()), nullptr);
+  EXPECT_EQ(myGlobal::GetError(), "Cannot open '" + dir.path() + "': Is a directory");
+  pmtest::WriteBytes(dir.File("x.dat"), {'a', 'b', 'c'});
+  EXPECT_EQ(sttc_LoadImage(dir.File("x.dat").c_str()), nullptr);
+  EXPECT_EQ(myGlobal::GetError(), "'" + dir.File("x.dat") + "' is not a PNG, JPEG, TIFF, GIF or BMP file");
+
+  // A BMP header declaring 70000 x 70000 24-bit pixels, with no pixel data:
+  // refused for its size before anything is allocated.
+  std::vector<uint8_t> bmp(54, 0);
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  bmp[10] = 54;
+  bmp[14] = 40;
+  const uint32_t side = 70000;
+  std::memcpy(&bmp[18], &side, 4);
+  std::memcpy(&bmp[22], &side, 4);
+  bmp[26] = 1;
+  bmp[28] = 24;
+  bmp.push_back(0);
+  pmtest::WriteBytes(dir.File("big.bmp"), bmp);
+  EXPECT_EQ(sttc_LoadImage(dir.File("big.bmp").c_str()), nullptr);
+  EXPECT_EQ(myGlobal::GetError().rfind("Image too large: 70000 x 70000 pixels", 0), 0u) << myGlobal::GetError();
+
+  std::unique_ptr<pmMetaImg> ok(sttc_LoadImage(PIXMILL_SOURCE_DIR "/samples/sample.png"));
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(myGlobal::GetError(), "No Error");
+}
+
+}  // namespace

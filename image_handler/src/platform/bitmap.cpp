@@ -77,20 +77,24 @@ Bitmap Bitmap::Header(int32_t width, int32_t height, PixelFormat format) {
   return b;
 }
 
-Bitmap::Bitmap(int32_t width, int32_t height, PixelFormat format)
-    : width_(width), height_(height), format_(format), capacity_(sttc_PaletteCapacity(format)) {
+void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
   if (width <= 0 || height <= 0) {
     throw Error("Invalid bitmap size: " + std::to_string(width) + " x " + std::to_string(height) + " pixels");
   }
   const int bpp = BitsPerPixel(format);
   if (bpp == 0) throw Error("Invalid bitmap pixel format " + std::to_string(static_cast<int32_t>(format)));
-  stride_ = RowStride(width, bpp);
-  const size_t bytes = CheckedMul(stride_, static_cast<size_t>(height));
+  const uint64_t bytes = static_cast<uint64_t>(RowStride(width, bpp)) * static_cast<uint64_t>(height);
   if (bytes > MaxBitmapBytes()) {
     throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels at " +
-                std::to_string(bpp) + " bits");
+                std::to_string(bpp) + " bits a pixel");
   }
-  bits_ = AllocBlock(bytes, true);
+}
+
+Bitmap::Bitmap(int32_t width, int32_t height, PixelFormat format)
+    : width_(width), height_(height), format_(format), capacity_(sttc_PaletteCapacity(format)) {
+  CheckBitmapSize(width, height, format);
+  stride_ = RowStride(width, BitsPerPixel(format));
+  bits_ = AllocBlock(CheckedMul(stride_, static_cast<size_t>(height)), true);
   if (format == kFormat1bppIndexed) {
     palette_ = {Color{0, 0, 0, 255}, Color{255, 255, 255, 255}};
   } else if (format == kFormat8bppIndexed) {

@@ -57,23 +57,30 @@ inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
   return static_cast<uint8_t>(static_cast<uint64_t>(v) * 255 / f.max);
 }
 
-// RLE8 and RLE4 into a zeroed 8-bit bitmap, bottom row first. Runs and
-// deltas that go past the image are clipped; the end of the data ends the
-// image as an end-of-bitmap marker would.
-void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
+// RLE8 and RLE4 into a zeroed 8-bit bitmap, bottom row first. Runs past the
+// end of a row are cut there (real encoders write them); pixels or deltas
+// past the last row are refused: that is where BMP decoders overflow. Data
+// that ends early ends the image as an end-of-bitmap marker would (the rest
+// stays index 0).
+void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, const std::string& name) {
   const int64_t w = bitmap.Width();
   const int64_t h = bitmap.Height();
   int64_t x = 0, y = 0;  // y counts from the bottom row
   size_t i = 0;
-  auto put = [&](uint8_t v) {
-    if (x < w && y < h) bitmap.Row(static_cast<int32_t>(h - 1 - y))[x] = v;
-    ++x;
+  auto row = [&]() { return bitmap.Row(static_cast<int32_t>(h - 1 - y)); };
+  // Pixels of a run that still fit the row.
+  auto fit = [&](int64_t count) -> int64_t {
+    if (y >= h) Fail(name, "BMP RLE data runs past the image");
+    return x >= w ? 0 : (x + count > w ? w - x : count);
   };
-  while (i + 1 < n && y < h) {
+  while (i + 1 < n) {
     const uint8_t count = p[i], value = p[i + 1];
     i += 2;
     if (count > 0) {
-      for (int k = 0; k < count && x < w; ++k) put(four_bit ? ((k & 1) ? (value & 0x0F) : (value >> 4)) : value);
+      const int64_t n_fit = fit(count);
+      uint8_t* d = row() + x;
+      for (int64_t k = 0; k < n_fit; ++k) d[k] = four_bit ? ((k & 1) ? (value & 0x0F) : (value >> 4)) : value;
+      x += count;
       continue;
     }
     if (value == 0) {  // end of line
@@ -86,13 +93,17 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
       x += p[i];
       y += p[i + 1];
       i += 2;
-    } else {  // absolute run of `value` pixels, padded to a 16-bit boundary
+      if (x > w || y > h) Fail(name, "BMP RLE delta moves past the image");
+    } else {  // literal run of `value` pixels, padded to a 16-bit boundary
       const size_t bytes = four_bit ? (value + 1u) / 2 : value;
       if (bytes > n - i) return;
-      for (int k = 0; k < value; ++k) {
+      const int64_t n_fit = fit(value);
+      uint8_t* d = row() + x;
+      for (int64_t k = 0; k < n_fit; ++k) {
         const uint8_t b = p[i + (four_bit ? k / 2 : k)];
-        if (x < w) put(four_bit ? ((k & 1) ? (b & 0x0F) : (b >> 4)) : b);
+        d[k] = four_bit ? ((k & 1) ? (b & 0x0F) : (b >> 4)) : b;
       }
+      x += value;
       i += (bytes + 1) & ~static_cast<size_t>(1);
     }
   }
@@ -197,12 +208,15 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name) {
 
   if (comp == kBiRle8 || comp == kBiRle4) {
     Bitmap bitmap(w, h, kFormat8bppIndexed);
-    sttc_DecodeRle(pixels, available, comp == kBiRle4, bitmap);
+    sttc_DecodeRle(pixels, available, comp == kBiRle4, bitmap, name);
     if (palette.size() > 256) palette.resize(256);
     bitmap.SetPalette(palette);
     return bitmap;
   }
 
+  // Refuse an image too large to hold before blaming the file's length.
+  const PixelFormat target = bpp == 1 ? kFormat1bppIndexed : (bpp <= 8 ? kFormat8bppIndexed : kFormat24bppRgb);
+  CheckBitmapSize(w, h, target);
   const size_t src_stride = CheckedMul((CheckedMul(static_cast<size_t>(w), bpp) + 31) / 32, 4);
   if (CheckedMul(src_stride, static_cast<size_t>(h - 1)) + (CheckedMul(static_cast<size_t>(w), bpp) + 7) / 8 > available) {
     Fail(name, "file ends before the end of the pixel data");

@@ -30,7 +30,15 @@ static const Decoder kDecoders[] = {
 Bitmap DecodeMemory(const uint8_t* data, size_t size, const std::string& name) {
   if (size == 0) Fail(name, "file is empty");
   for (const Decoder& d : kDecoders) {
-    if (d.matches(data, size)) return d.decode(data, size, name);
+    if (!d.matches(data, size)) continue;
+    try {
+      return d.decode(data, size, name);
+    } catch (const Error& e) {
+      // Texts raised below the codec (sizes, memory) get the file's name too.
+      const std::string text = e.what();
+      if (text.rfind("'" + name + "'", 0) == 0) throw;
+      Fail(name, text);
+    }
   }
   throw Error("'" + name + "' is not a PNG, JPEG, TIFF, GIF or BMP file");
 }

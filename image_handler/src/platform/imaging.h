@@ -53,6 +53,9 @@ size_t RowStride(int32_t width, int bits_per_pixel);
 // Largest pixel block a bitmap may hold. Larger images are refused with a
 // text before anything is allocated.
 size_t MaxBitmapBytes();
+// Refuses (Error "Image too large: ...") a bitmap that MaxBitmapBytes()
+// cannot hold, or a size <= 0, without allocating anything.
+void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 
 // malloc/free owned block; calloc'ed so that large blocks stay untouched
 // (and cost no resident memory) until rows are written into them.
