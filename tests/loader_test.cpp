@@ -126,7 +126,7 @@ TEST(LoaderTest, FailuresNameTheFileAndTheCause) {
   bmp.push_back(0);
   pmtest::WriteBytes(dir.File("big.bmp"), bmp);
   EXPECT_EQ(sttc_LoadImage(dir.File("big.bmp").c_str()), nullptr);
-  EXPECT_EQ(myGlobal::GetError().rfind("Image too large: 70000 x 70000 pixels", 0), 0u) << myGlobal::GetError();
+  EXPECT_NE(myGlobal::GetError().find("': Image too large: 70000 x 70000 pixels"), std::string::npos) << myGlobal::GetError();
 
   std::unique_ptr<pmMetaImg> ok(sttc_LoadImage(PIXMILL_SOURCE_DIR "/samples/sample.png"));
   ASSERT_NE(ok, nullptr);
