@@ -3,6 +3,7 @@
 // independent decoder (Pillow) gives for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "loader.h"
 #include "my_global.h"
+#include "pixmill.h"
 #include "test_support.h"
 
 namespace {
@@ -180,6 +182,85 @@ TEST_F(CorpusTest, EveryFileLoadsOrIsRefusedAsTheManifestSays) {
   RecordProperty("compared_with_pillow", static_cast<int>(compared));
   std::printf("corpus: %zu files, %zu loaded, %zu compared with Pillow\n", rows_.size(), loaded, compared);
   if (!pillow) std::printf("corpus: Pillow not found, pixel comparison skipped\n");
+}
+
+// Plane bytes of a record: for 1-bit rows only the bits inside the width
+// count, since the bytes past a row's last pixel are not image data.
+std::vector<uint8_t> PlaneBytes(const pmMetaImg& img) {
+  const size_t w = static_cast<size_t>(img.width), h = static_cast<size_t>(img.height);
+  if (img.bit != 1) return std::vector<uint8_t>(img.p_buf, img.p_buf + w * h * img.channel * (img.bit / 8));
+  const size_t row_bytes = (w + 7) / 8;
+  std::vector<uint8_t> out(img.p_buf, img.p_buf + row_bytes * h);
+  const uint8_t last_mask = static_cast<uint8_t>(0xFF << ((8 - w % 8) % 8));
+  for (size_t r = 0; r < h; ++r) out[r * row_bytes + row_bytes - 1] &= last_mask;
+  return out;
+}
+
+bool FewerThan257Colours(const pmMetaImg& img) {
+  if (img.channel != 3) return true;
+  std::vector<uint32_t> seen;
+  const size_t n = static_cast<size_t>(img.width) * img.height;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t c = uint32_t(img.pp_plane[0][i]) << 16 | uint32_t(img.pp_plane[1][i]) << 8 | img.pp_plane[2][i];
+    if (std::find(seen.begin(), seen.end(), c) == seen.end()) {
+      seen.push_back(c);
+      if (seen.size() > 256) return false;
+    }
+  }
+  return true;
+}
+
+// Every corpus file that loads with a savable shape saves in all five
+// containers; PNG, TIFF and BMP load back to the same planes and palette
+// (alpha only through PNG, the one of them that holds it), GIF to the same
+// pixels when the image has at most 256 colours, JPEG to the same size.
+TEST_F(CorpusTest, EveryLoadableFileSavesInAllFiveContainersAndLoadsBack) {
+  pmtest::TempDir out;
+  size_t saved = 0, refused_shape = 0;
+  for (const Row& row : rows_) {
+    Record img(sttc_LoadImage((dir_ + "/" + row.path).c_str()));
+    if (!img) continue;
+    SCOPED_TRACE(row.path + " (" + std::to_string(img->channel * img->bit) + " bpp)");
+    const int32_t bpp = img->channel * img->bit;
+    if (bpp != 1 && bpp != 8 && bpp != 24) {
+      EXPECT_EQ(Pixmill_Save(out.File("deep").c_str(), img.get(), PIXMILL_FORMAT_PNG), -1);
+      EXPECT_EQ(myGlobal::GetError(), "Not Supported!");
+      EXPECT_FALSE(pmtest::Exists(out.File("deep")));
+      ++refused_shape;
+      continue;
+    }
+    const std::vector<uint8_t> planes = PlaneBytes(*img), rgb = pmtest::RecordRgb(*img);
+    const bool gif_exact = FewerThan257Colours(*img);
+    for (int code = 0; code <= 4; ++code) {
+      SCOPED_TRACE("container " + std::to_string(code));
+      const std::string path = out.File("out." + std::to_string(code));
+      ASSERT_EQ(Pixmill_Save(path.c_str(), img.get(), code), 0) << myGlobal::GetError();
+      Record back(sttc_LoadImage(path.c_str()));
+      ASSERT_TRUE(back) << myGlobal::GetError();
+      ASSERT_EQ(back->width, img->width);
+      ASSERT_EQ(back->height, img->height);
+      if (code == PIXMILL_FORMAT_JPEG) continue;
+      if (code == PIXMILL_FORMAT_GIF) {
+        if (gif_exact) {
+          EXPECT_EQ(pmtest::RecordRgb(*back), rgb);
+        }
+        continue;
+      }
+      ASSERT_EQ(back->channel * back->bit, bpp);
+      EXPECT_EQ(PlaneBytes(*back), planes);
+      ASSERT_EQ(back->palette_num, img->palette_num);
+      for (int32_t k = 0; k < img->palette_num; ++k) {
+        const PM_METAIMG_PALETTE a = img->p_palette[k], b = back->p_palette[k];
+        EXPECT_TRUE(a.red == b.red && a.green == b.green && a.blue == b.blue) << "palette entry " << k;
+        if (code == PIXMILL_FORMAT_PNG) {
+          EXPECT_EQ(a.alpha, b.alpha) << "palette entry " << k;
+        }
+      }
+    }
+    ++saved;
+  }
+  std::printf("corpus: %zu files saved five ways and loaded back, %zu refused for their shape\n", saved, refused_shape);
+  EXPECT_GT(saved, 0u);
 }
 
 }  // namespace

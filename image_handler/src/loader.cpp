@@ -91,18 +91,19 @@ int32_t sttc_SetPix(const uint8_t* p_pix_buf, pmMetaImg* p_meta_img) {
 
 pmMetaImg* sttc_LoadImage(const char* img_filename) {
   std::unique_ptr<pmMetaImg, RecordDeleter> record;
+  const char* name = img_filename != nullptr ? img_filename : "";
   try {
-    pm::Bitmap bmp = pm::DecodeFile(img_filename != nullptr ? img_filename : "");
+    pm::Bitmap bmp = pm::DecodeFile(name);
     int32_t channel = 0, width = 0, height = 0, bit = 0;
     if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
     record.reset(sttc_CreateMetaImg());
     if (!record) return nullptr;
     if (record->Resize(width, height, bit, channel) != 0) {
       if (sttc_BlockSize(width, height, bit, channel) < 0) {
-        myGlobal::SetError("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels, " +
+        myGlobal::SetError("'" + std::string(name) + "': Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels, " +
                            std::to_string(channel) + (channel == 1 ? " plane" : " planes"));
       } else {
-        myGlobal::SetError("Out of memory: cannot allocate " + std::to_string(sttc_BlockSize(width, height, bit, channel)) +
+        myGlobal::SetError("Out of memory while loading '" + std::string(name) + "': cannot allocate " + std::to_string(sttc_BlockSize(width, height, bit, channel)) +
                            " bytes for the image planes");
       }
       return nullptr;
@@ -114,7 +115,7 @@ pmMetaImg* sttc_LoadImage(const char* img_filename) {
     myGlobal::SetError("No Error");
     return record.release();
   } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory");
+    myGlobal::SetError("Out of memory while loading '" + std::string(name) + "'");
   } catch (const std::exception& e) {
     myGlobal::SetError(e.what());
   }

@@ -49,9 +49,11 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
     myGlobal::SetError("No Error");
     return 0;
   } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory");
+    myGlobal::SetError("Out of memory while saving '" + std::string(img_filename) + "'");
   } catch (const std::exception& e) {
-    myGlobal::SetError(e.what());
+    // Encoder and allocation texts get the file's name; write texts have it.
+    const std::string text = e.what(), quoted = "'" + std::string(img_filename) + "'";
+    myGlobal::SetError(text.find(quoted) == std::string::npos ? quoted + ": " + text : text);
   }
   return -1;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <string>
 
 #include "platform/codec.h"
@@ -63,7 +64,8 @@ FileBytes sttc_ReadAll(const std::string& path) {
   if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(PTRDIFF_MAX)) {
     sttc_FailOpen(path, EFBIG);
   }
-  out.data = AllocBlock(capacity, false);
+  out.data.reset(static_cast<uint8_t*>(std::malloc(capacity)));
+  if (!out.data) throw Error("Out of memory reading '" + path + "': cannot allocate " + std::to_string(capacity) + " bytes");
   for (;;) {
     if (out.size == capacity) {
       // The file grew while being read, or is not a regular file.

@@ -1,0 +1,212 @@
+// The save path under failures the system injects: a full disk, a write
+// that fails half way, a read-only directory, a vanished file, exhausted
+// memory. Each save returns -1 with a text naming the path and the cause,
+// leaves an existing target as it was and leaves no temporary file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+
+#include "loader.h"
+#include "my_global.h"
+#include "pixmill.h"
+#include "test_support.h"
+
+namespace {
+
+using Record = std::unique_ptr<pmMetaImg>;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Noise compresses badly, so its files are about as large as its pixels.
+Record Noise(int w, int h) {
+  Record img(pmtest::MakeRecord(w, h, 8, 3));
+  std::mt19937 rng(7);
+  for (size_t i = 0; i < static_cast<size_t>(w) * h * 3; ++i) img->p_buf[i] = static_cast<uint8_t>(rng());
+  return img;
+}
+
+// Runs body in a child process and returns its exit status, so that limits
+// and identities set for the test do not reach the rest of the suite. The
+// child reports failures on stderr.
+int InChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A failed save's checks, for use in a child: -1, the text, the old bytes.
+int FailedAsExpected(int32_t result, const std::string& want_text, const std::string& path,
+                     const std::vector<uint8_t>& old) {
+  const std::string text = myGlobal::GetError();
+  if (result != -1) return std::fprintf(stderr, "save returned %d\n", result), 1;
+  if (text != want_text) return std::fprintf(stderr, "text '%s', wanted '%s'\n", text.c_str(), want_text.c_str()), 2;
+  if (!old.empty() && pmtest::ReadBytes(path) != old) return std::fprintf(stderr, "old file damaged\n"), 3;
+  return 0;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+// A small tmpfs, unmounted when the object goes; mounted() is false where
+// the machine does not allow mounting.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(const std::string& dir) : dir_(dir) {
+    ::mkdir(dir.c_str(), 0755);
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") == 0;
+  }
+  ~SmallTmpfs() {
+    if (mounted_) ::umount(dir_.c_str());
+  }
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+TEST(FaultTest, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
+  pmtest::TempDir dir;
+  SmallTmpfs disk(dir.File("disk"));
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs is not allowed here: " << std::strerror(errno);
+  const std::string target = dir.File("disk/out.png");
+  const std::vector<uint8_t> old(1000, 'o');
+  pmtest::WriteBytes(target, old);
+  Record img = Noise(200, 200);  // about 120 KB as PNG, more than the disk holds
+  EXPECT_EQ(FailedAsExpected(Pixmill_Save(target.c_str(), img.get(), PIXMILL_FORMAT_PNG),
+                             "Cannot write '" + target + "': No space left on device", target, old),
+            0);
+  EXPECT_EQ(pmtest::ListDir(dir.File("disk")), std::vector<std::string>{"out.png"});
+  // A small image still fits after the failure: the space was given back.
+  Record small = Noise(8, 8);
+  EXPECT_EQ(Pixmill_Save(target.c_str(), small.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
+}
+
+TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
+  // A file size limit makes write() fail part way through, as a full disk
+  // does, on any machine.
+  pmtest::TempDir dir;
+  const std::string target = dir.File("out.bmp");
+  const std::vector<uint8_t> old(1000, 'o');
+  pmtest::WriteBytes(target, old);
+  Record img = Noise(100, 100);  // 30 KB as BMP
+  const int status = InChild([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {8192, 8192};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+    return FailedAsExpected(Pixmill_Save(target.c_str(), img.get(), PIXMILL_FORMAT_BMP),
+                            "Cannot write '" + target + "': File too large", target, old);
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pmtest::ReadBytes(target), old);
+  EXPECT_EQ(pmtest::ListDir(dir.path()), std::vector<std::string>{"out.bmp"});
+}
+
+TEST(FaultTest, ReadOnlyDirectoryFailsWithPermissionDenied) {
+  // Root writes anywhere, so the save runs as an unprivileged user there.
+  pmtest::TempDir dir;
+  const std::string ro = dir.File("ro");
+  ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
+  const std::vector<uint8_t> old(100, 'o');
+  pmtest::WriteBytes(ro + "/keep.gif", old);
+  ASSERT_EQ(::chmod((ro + "/keep.gif").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(ro.c_str(), 0555), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  Record img = Noise(4, 4);
+  const int status = InChild([&] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+    const int fresh = FailedAsExpected(Pixmill_Save((ro + "/new.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
+                                       "Cannot write '" + ro + "/new.png': Permission denied", "", {});
+    if (fresh != 0) return fresh;
+    // A writable file in a read-only directory cannot be replaced whole
+    // either; it is left as it was rather than written over in place.
+    return FailedAsExpected(Pixmill_Save((ro + "/keep.gif").c_str(), img.get(), PIXMILL_FORMAT_GIF),
+                            "Cannot write '" + ro + "/keep.gif': Permission denied", ro + "/keep.gif", old);
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pmtest::ListDir(ro), std::vector<std::string>{"keep.gif"});
+}
+
+TEST(FaultTest, VanishedFilesAreReportedOrRecreated) {
+  pmtest::TempDir dir;
+  Record img = Noise(4, 4);
+  const std::string gone = dir.File("gone.png");
+  ASSERT_EQ(Pixmill_Save(gone.c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
+  ASSERT_EQ(::unlink(gone.c_str()), 0);
+  EXPECT_EQ(sttc_LoadImage(gone.c_str()), nullptr);
+  EXPECT_EQ(myGlobal::GetError(), "Cannot open '" + gone + "': No such file or directory");
+
+  // A link whose file has gone: the save makes the file the link names,
+  // and the link stays a link.
+  ASSERT_EQ(::symlink("target.tif", dir.File("link.tif").c_str()), 0);
+  ASSERT_EQ(Pixmill_Save(dir.File("link.tif").c_str(), img.get(), PIXMILL_FORMAT_TIFF), 0) << myGlobal::GetError();
+  EXPECT_EQ(pmtest::Signature(dir.File("target.tif")), "TIFF");
+  EXPECT_EQ(Sorted(pmtest::ListDir(dir.path())), (std::vector<std::string>{"link.tif", "target.tif"}));
+
+  // The directory itself has gone.
+  const std::string sub = dir.File("sub");
+  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+  ASSERT_EQ(::rmdir(sub.c_str()), 0);
+  EXPECT_EQ(Pixmill_Save((sub + "/x.jpg").c_str(), img.get(), PIXMILL_FORMAT_JPEG), -1);
+  EXPECT_EQ(myGlobal::GetError(), "Cannot write '" + sub + "/x.jpg': No such file or directory");
+}
+
+TEST(FaultTest, ExhaustedMemoryFailsTheCallWithAText) {
+  if (kSanitized) GTEST_SKIP() << "an address-space limit does not combine with the sanitizers' shadow memory";
+  pmtest::TempDir dir;
+  Record img = Noise(3000, 3000);  // 27 MB of planes
+  const std::string file = dir.File("big.bmp");
+  ASSERT_EQ(Pixmill_Save(file.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
+  const std::vector<uint8_t> old(10, 'o');
+  pmtest::WriteBytes(dir.File("keep.png"), old);
+  const int status = InChild([&] {
+    // Room for what is mapped now and a little more, not for another copy
+    // of the image.
+    FILE* maps = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (maps == nullptr || std::fscanf(maps, "%lu", &pages) != 1) return 10;
+    std::fclose(maps);
+    const rlim_t room = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (8u << 20);
+    const struct rlimit limit = {room, room};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) return 11;
+    pmMetaImg* loaded = sttc_LoadImage(file.c_str());
+    const std::string load_text = myGlobal::GetError();
+    if (loaded != nullptr) return std::fprintf(stderr, "load succeeded\n"), 12;
+    if (load_text.find("Out of memory") == std::string::npos || load_text.find(file) == std::string::npos) {
+      return std::fprintf(stderr, "load text '%s'\n", load_text.c_str()), 13;
+    }
+    const std::string keep = dir.File("keep.png");
+    if (Pixmill_Save(keep.c_str(), img.get(), PIXMILL_FORMAT_PNG) != -1) return std::fprintf(stderr, "saved\n"), 14;
+    const std::string save_text = myGlobal::GetError();
+    if (save_text.find("Out of memory") == std::string::npos || save_text.find("'" + keep + "'") == std::string::npos) {
+      return std::fprintf(stderr, "save text '%s'\n", save_text.c_str()), 15;
+    }
+    return pmtest::ReadBytes(keep) == old ? 0 : 16;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Sorted(pmtest::ListDir(dir.path())), (std::vector<std::string>{"big.bmp", "keep.png"}));
+}
+
+}  // namespace
