@@ -203,6 +203,22 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackThroughTheLoaderAndPillow) {
   }
 }
 
+TEST(SaveTest, LargePngsChoosingTheirLevelFromASampleStayLossless) {
+  // Above 2 MiB of rows the PNG encoder tries a sample of bands first; the
+  // whole image must still come out exact, whichever level wins.
+  pmtest::TempDir dir;
+  const std::string path = dir.File("large.png");
+  Record photo = Gradient(1200, 700);
+  for (size_t i = 0; i < 1200u * 700; i += 3) photo->pp_plane[2][i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+  Record text = Bilevel(4100, 4100, false);
+  for (Record* img : {&photo, &text}) {
+    ASSERT_EQ(Pixmill_Save(path.c_str(), img->get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
+    Record back(sttc_LoadImage(path.c_str()));
+    ASSERT_TRUE(back) << myGlobal::GetError();
+    EXPECT_EQ(pmtest::RecordRgb(*back), pmtest::RecordRgb(**img));
+  }
+}
+
 TEST(SaveTest, PaletteTransparencyReachesPngAndGif) {
   pmtest::TempDir dir;
   Record img = MakePalette();
