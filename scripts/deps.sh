@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when apt-get is
-# there and they are missing. Safe to run again.
+# there and they are missing. Safe to run again. Extra packages a caller needs
+# (the test tools, the benchmark's peers) are given as arguments.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev libgtest-dev python3-pil)
+packages=(cmake g++ make pkg-config libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev libgtest-dev python3-pil "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

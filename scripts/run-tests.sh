@@ -3,7 +3,7 @@
 # warnings as errors, and runs the whole test suite in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh valgrind
 for variant in plain sanitize; do
   dir="build-test-$variant"
   san=OFF
