@@ -3,6 +3,7 @@
 // memory. Each save returns -1 with a text naming the path and the cause,
 // leaves an existing target as it was and leaves no temporary file.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -183,7 +184,10 @@ TEST(FaultTest, ExhaustedMemoryFailsTheCallWithAText) {
   pmtest::WriteBytes(dir.File("keep.png"), old);
   const int status = InChild([&] {
     // Room for what is mapped now and a little more, not for another copy
-    // of the image.
+    // of the image. Large blocks must come from fresh mappings, not from
+    // heap space that earlier tests freed.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    ::malloc_trim(0);
     FILE* maps = std::fopen("/proc/self/statm", "r");
     unsigned long pages = 0;
     if (maps == nullptr || std::fscanf(maps, "%lu", &pages) != 1) return 10;

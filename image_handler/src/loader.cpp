@@ -89,33 +89,52 @@ int32_t sttc_SetPix(const uint8_t* p_pix_buf, pmMetaImg* p_meta_img) {
   return 0;
 }
 
-pmMetaImg* sttc_LoadImage(const char* img_filename) {
-  std::unique_ptr<pmMetaImg, RecordDeleter> record;
-  const char* name = img_filename != nullptr ? img_filename : "";
-  try {
-    pm::Bitmap bmp = pm::DecodeFile(name);
-    int32_t channel = 0, width = 0, height = 0, bit = 0;
-    if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
-    record.reset(sttc_CreateMetaImg());
-    if (!record) return nullptr;
-    if (record->Resize(width, height, bit, channel) != 0) {
-      if (sttc_BlockSize(width, height, bit, channel) < 0) {
-        myGlobal::SetError("'" + std::string(name) + "': Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels, " +
-                           std::to_string(channel) + (channel == 1 ? " plane" : " planes"));
-      } else {
-        myGlobal::SetError("Out of memory while loading '" + std::string(name) + "': cannot allocate " + std::to_string(sttc_BlockSize(width, height, bit, channel)) +
-                           " bytes for the image planes");
-      }
-      return nullptr;
+namespace {
+
+// Turns a decoded bitmap into a new record; null with the text set when the
+// format is refused or the record cannot hold it.
+pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
+  int32_t channel = 0, width = 0, height = 0, bit = 0;
+  if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
+  std::unique_ptr<pmMetaImg, RecordDeleter> record(sttc_CreateMetaImg());
+  if (!record) throw std::bad_alloc();
+  if (record->Resize(width, height, bit, channel) != 0) {
+    if (sttc_BlockSize(width, height, bit, channel) < 0) {
+      myGlobal::SetError("'" + name + "': Image too large: " + std::to_string(width) + " x " + std::to_string(height) +
+                         " pixels, " + std::to_string(channel) + (channel == 1 ? " plane" : " planes"));
+    } else {
+      myGlobal::SetError("Out of memory while loading '" + name + "': cannot allocate " +
+                         std::to_string(sttc_BlockSize(width, height, bit, channel)) + " bytes for the image planes");
     }
-    sttc_SetPalette(bmp, record.get());
-    const uint8_t* scan0 = bmp.LockBits();
-    sttc_SetPix(scan0, record.get());
-    bmp.UnlockBits();
-    myGlobal::SetError("No Error");
-    return record.release();
+    return nullptr;
+  }
+  sttc_SetPalette(bmp, record.get());
+  sttc_SetPix(bmp.LockBits(), record.get());
+  bmp.UnlockBits();
+  myGlobal::SetError("No Error");
+  return record.release();
+}
+
+}  // namespace
+
+pmMetaImg* sttc_LoadImage(const char* img_filename) {
+  const std::string name = img_filename != nullptr ? img_filename : "";
+  try {
+    return sttc_RecordFromBitmap(pm::DecodeFile(name.c_str()), name);
   } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory while loading '" + std::string(name) + "'");
+    myGlobal::SetError("Out of memory while loading '" + name + "'");
+  } catch (const std::exception& e) {
+    myGlobal::SetError(e.what());
+  }
+  return nullptr;
+}
+
+pmMetaImg* sttc_LoadImageFromMemory(const uint8_t* data, size_t size, const char* name_in) {
+  const std::string name = name_in != nullptr ? name_in : "";
+  try {
+    return sttc_RecordFromBitmap(pm::DecodeMemory(data, size, name), name);
+  } catch (const std::bad_alloc&) {
+    myGlobal::SetError("Out of memory while loading '" + name + "'");
   } catch (const std::exception& e) {
     myGlobal::SetError(e.what());
   }

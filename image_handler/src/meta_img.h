@@ -13,7 +13,7 @@ struct PM_METAIMG_PALETTE {
   uint8_t alpha;
 };
 
-class pmMetaImg {
+struct pmMetaImg {
  public:
   virtual ~pmMetaImg();
 

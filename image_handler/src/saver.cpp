@@ -20,32 +20,37 @@ const pm::EncoderInfo* sttc_GetEncoderInfo(const char* mineType) {
   return nullptr;
 }
 
+void sttc_EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
+  static const pm::Container kContainers[5] = {pm::Container::kJpeg, pm::Container::kPng, pm::Container::kTiff,
+                                               pm::Container::kGif, pm::Container::kBmp};
+  const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
+  pm::Bitmap bmp = sttc_CreateBitmap(p_meta_img->width, p_meta_img->height, bits_per_pixel);
+  sttc_MakePalette(p_meta_img, bmp);
+  uint8_t* scan0 = bmp.LockBits();
+  if (bits_per_pixel == 1) {
+    sttc_SetOutputPixels_01(scan0, p_meta_img);
+  } else {
+    sttc_SetOutputPixels_08_24(scan0, p_meta_img);
+  }
+  pm::Container container = kContainers[img_format_id];
+  if (img_format_id == 0) {
+    const pm::EncoderInfo* encoder = sttc_GetEncoderInfo("image/jpeg");
+    if (encoder == nullptr) throw pm::Error("No JPEG encoder is installed");
+    container = encoder->container;
+  }
+  pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
+  bmp.UnlockBits();
+}
+
 int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_img, int32_t img_format_id) {
   // Unknown codes (negative ones too) fail without touching the error text.
   if (static_cast<uint32_t>(img_format_id) > 4) return -1;
   try {
-    static const pm::Container kContainers[5] = {pm::Container::kJpeg, pm::Container::kPng, pm::Container::kTiff,
-                                                 pm::Container::kGif, pm::Container::kBmp};
-    const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
-    pm::Bitmap bmp = sttc_CreateBitmap(p_meta_img->width, p_meta_img->height, bits_per_pixel);
-    sttc_MakePalette(p_meta_img, bmp);
-    uint8_t* scan0 = bmp.LockBits();
-    pm::Container container = kContainers[img_format_id];
-    if (bits_per_pixel == 1) {
-      sttc_SetOutputPixels_01(scan0, p_meta_img);
-    } else {
-      sttc_SetOutputPixels_08_24(scan0, p_meta_img);
-    }
-
+    // The whole file is encoded in memory first, so that a failing encoder
+    // never touches the target.
     pm::MemoryStream stream;
-    if (img_format_id == 0) {
-      const pm::EncoderInfo* encoder = sttc_GetEncoderInfo("image/jpeg");
-      if (encoder == nullptr) throw pm::Error("No JPEG encoder is installed");
-      container = encoder->container;
-    }
-    pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
+    sttc_EncodeImage(p_meta_img, img_format_id, stream);
     pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
-    bmp.UnlockBits();
     myGlobal::SetError("No Error");
     return 0;
   } catch (const std::bad_alloc&) {

@@ -1,5 +1,6 @@
 // Bitmaps, their palettes and row locks, and the size arithmetic every
 // allocation in the platform layer goes through.
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -77,6 +78,34 @@ Bitmap Bitmap::Header(int32_t width, int32_t height, PixelFormat format) {
   return b;
 }
 
+static std::atomic<size_t> g_record_byte_limit{0};
+
+size_t MaxRecordBytes() {
+  const size_t record = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+  const size_t set = g_record_byte_limit.load(std::memory_order_relaxed);
+  return set != 0 && set < record ? set : record;
+}
+
+void SetRecordByteLimit(size_t bytes) { g_record_byte_limit.store(bytes, std::memory_order_relaxed); }
+
+// Bytes of the record planes a bitmap of this format becomes: 1-bit rows
+// stay packed, indexed images take one byte a pixel, RGB three samples (an
+// opaque alpha is dropped), 16-bit RGB three 16-bit samples. Formats the
+// record cannot hold are refused by the loader and never get pixels here.
+static uint64_t sttc_RecordBytes(int32_t width, int32_t height, PixelFormat format) {
+  const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);
+  switch (format) {
+    case kFormat1bppIndexed: return (w + 7) / 8 * h;
+    case kFormat4bppIndexed:
+    case kFormat8bppIndexed: return w * h;
+    case kFormat24bppRgb:
+    case kFormat32bppArgb: return 3 * w * h;
+    case kFormat48bppRgb:
+    case kFormat64bppArgb: return 6 * w * h;
+    default: return w * h * static_cast<uint64_t>(BitsPerPixel(format) / 8);
+  }
+}
+
 void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
   if (width <= 0 || height <= 0) {
     throw Error("Invalid bitmap size: " + std::to_string(width) + " x " + std::to_string(height) + " pixels");
@@ -87,6 +116,12 @@ void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
   if (bytes > MaxBitmapBytes()) {
     throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels at " +
                 std::to_string(bpp) + " bits a pixel");
+  }
+  const uint64_t record = sttc_RecordBytes(width, height, format);
+  if (record > MaxRecordBytes()) {
+    throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels need " +
+                std::to_string(record) + " bytes of image planes, more than the " + std::to_string(MaxRecordBytes()) +
+                " an image record holds");
   }
 }
 

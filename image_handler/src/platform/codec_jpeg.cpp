@@ -158,6 +158,13 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name) {
   }
 
   Bitmap bitmap(w, ht, format);
+  // Progressive and multi-scan files keep every coefficient of the image
+  // (two bytes a sample, more with padding to blocks): allow that for the
+  // image the header declares, and no more.
+  const uint64_t samples = static_cast<uint64_t>(w) * static_cast<uint64_t>(ht) * (format == kFormat24bppRgb ? 3 : 1);
+  const uint64_t budget = (16u << 20) + 3 * samples;
+  const uint64_t cap = MaxBitmapBytes() < static_cast<size_t>(LONG_MAX) ? MaxBitmapBytes() : static_cast<uint64_t>(LONG_MAX);
+  holder.cinfo()->mem->max_memory_to_use = static_cast<long>(budget < cap ? budget : cap);
   if (!sttc_JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
     Fail(name, std::string("JPEG data is damaged (") + holder.err()->message + ")");
   }

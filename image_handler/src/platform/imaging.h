@@ -54,8 +54,17 @@ size_t RowStride(int32_t width, int bits_per_pixel);
 // text before anything is allocated.
 size_t MaxBitmapBytes();
 // Refuses (Error "Image too large: ...") a bitmap that MaxBitmapBytes()
-// cannot hold, or a size <= 0, without allocating anything.
+// cannot hold, one whose pixels would not fit the record's planes (at most
+// MaxRecordBytes() in all), or a size <= 0, without allocating anything.
+// Decoders call it from the header, so a file that declares a huge image
+// fails before any row is read.
 void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
+
+// The record's own limit (its sizes are 32-bit: INT32_MAX bytes of planes),
+// or a lower one set with SetRecordByteLimit for the whole process (the
+// fuzzers use it to keep each input small). 0 restores the record's limit.
+size_t MaxRecordBytes();
+void SetRecordByteLimit(size_t bytes);
 
 // malloc/free owned block; calloc'ed so that large blocks stay untouched
 // (and cost no resident memory) until rows are written into them.
