@@ -60,8 +60,9 @@ inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
 // RLE8 and RLE4 into a zeroed 8-bit bitmap, bottom row first. Runs past the
 // end of a row are cut there (real encoders write them); pixels or deltas
 // past the last row are refused: that is where BMP decoders overflow. Data
-// that ends early ends the image as an end-of-bitmap marker would (the rest
-// stays index 0).
+// that ends without an end-of-bitmap code is accepted once it has reached
+// the top row (some encoders leave the code out), and refused as truncated
+// before that: a few bytes must not stand for a huge blank image.
 void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, const std::string& name) {
   const int64_t w = bitmap.Width();
   const int64_t h = bitmap.Height();
@@ -89,14 +90,14 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, c
     } else if (value == 1) {  // end of bitmap
       return;
     } else if (value == 2) {  // delta
-      if (i + 1 >= n) return;
+      if (i + 1 >= n) break;
       x += p[i];
       y += p[i + 1];
       i += 2;
       if (x > w || y > h) Fail(name, "BMP RLE delta moves past the image");
     } else {  // literal run of `value` pixels, padded to a 16-bit boundary
       const size_t bytes = four_bit ? (value + 1u) / 2 : value;
-      if (bytes > n - i) return;
+      if (bytes > n - i) break;
       const int64_t n_fit = fit(value);
       uint8_t* d = row() + x;
       for (int64_t k = 0; k < n_fit; ++k) {
@@ -107,6 +108,7 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, c
       i += (bytes + 1) & ~static_cast<size_t>(1);
     }
   }
+  if (y < h - 1) Fail(name, "BMP RLE data ends at row " + std::to_string(y + 1) + " of " + std::to_string(h));
 }
 
 BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size, const std::string& name) {

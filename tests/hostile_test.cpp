@@ -1,0 +1,365 @@
+// Hostile input: damaged copies of every corpus file, headers that declare
+// huge images over little data, and files built to make a decoder loop or
+// allocate without end. Each must fail (or load) cleanly with a text, and
+// the huge ones within a small, fixed amount of resident memory.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "loader.h"
+#include "my_global.h"
+#include "saver.h"
+#include "test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Record = std::unique_ptr<pmMetaImg>;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+void Put16le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
+void Put32le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+void Put32be(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+void Append(Bytes& b, const char* s, size_t n) { b.insert(b.end(), s, s + n); }
+
+// Loads bytes; on failure checks that the text says why, naming the file.
+// Returns whether a record came back.
+bool LoadsCleanly(const Bytes& bytes, const std::string& name) {
+  myGlobal::SetError("sentinel");
+  Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), name.c_str()));
+  const std::string text = myGlobal::GetError();
+  if (!img) {
+    // The pixel-format refusal has a fixed text without the file's name.
+    const bool format = text.rfind("PixelFormat(", 0) == 0 && text.find(") is Not Supported!") != std::string::npos;
+    EXPECT_TRUE(format || (text != "No Error" && text != "sentinel" && text.find(name) != std::string::npos))
+        << name << ": " << text;
+    return false;
+  }
+  EXPECT_EQ(text, "No Error") << name;
+  // Small records also go through every encoder.
+  const int32_t bpp = img->channel * img->bit;
+  if ((bpp == 1 || bpp == 8 || bpp == 24) && sttc_BlockSize(img->width, img->height, img->bit, img->channel) <= 65536) {
+    for (int code = 0; code <= 4; ++code) {
+      pm::MemoryStream out;
+      sttc_EncodeImage(img.get(), code, out);
+    }
+  }
+  return true;
+}
+
+std::string CorpusDir() {
+  const char* env = std::getenv("PIXMILL_CORPUS");
+  return env != nullptr ? env : std::string(PIXMILL_SOURCE_DIR) + "/../shared/corpus";
+}
+
+TEST(HostileTest, TruncatedAndBitFlippedCorpusFilesFailCleanly) {
+  std::ifstream manifest(CorpusDir() + "/MANIFEST.tsv");
+  std::string line;
+  if (!std::getline(manifest, line)) GTEST_SKIP() << "no corpus at " << CorpusDir() << " (set PIXMILL_CORPUS)";
+  std::mt19937 rng(20261207);
+  size_t files = 0, variants = 0, loaded = 0;
+  while (std::getline(manifest, line)) {
+    const std::string rel = line.substr(0, line.find('\t'));
+    const Bytes original = pmtest::ReadBytes(CorpusDir() + "/" + rel);
+    if (original.size() < 8) continue;
+    ++files;
+    // Cut at 16 points spread over the file, the header's end included.
+    for (int k = 1; k <= 16; ++k) {
+      const size_t cut = original.size() * k / 17;
+      loaded += LoadsCleanly(Bytes(original.begin(), original.begin() + static_cast<ptrdiff_t>(cut)), rel + "@" + std::to_string(cut));
+      ++variants;
+    }
+    // Four copies with 1 to 16 random bytes changed.
+    for (int k = 0; k < 4; ++k) {
+      Bytes damaged = original;
+      const int flips = 1 + static_cast<int>(rng() % 16);
+      for (int f = 0; f < flips; ++f) damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+      loaded += LoadsCleanly(damaged, rel + "#" + std::to_string(k));
+      ++variants;
+    }
+  }
+  std::printf("hostile: %zu corpus files, %zu damaged copies, %zu still loaded\n", files, variants, loaded);
+}
+
+// --- Huge declared sizes -----------------------------------------------------
+
+Bytes PngChunk(const char* type, const Bytes& data) {
+  Bytes out;
+  Put32be(out, static_cast<uint32_t>(data.size()));
+  Bytes body(type, type + 4);
+  body.insert(body.end(), data.begin(), data.end());
+  out.insert(out.end(), body.begin(), body.end());
+  Put32be(out, static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+  return out;
+}
+
+Bytes HugePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type) {
+  Bytes ihdr;
+  Put32be(ihdr, w);
+  Put32be(ihdr, h);
+  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, 0});
+  // A few rows' worth of compressed zeros.
+  Bytes raw(100000, 0);
+  uLongf size = compressBound(static_cast<uLong>(raw.size()));
+  Bytes idat(size);
+  compress(idat.data(), &size, raw.data(), static_cast<uLong>(raw.size()));
+  idat.resize(size);
+  Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  for (const Bytes& c : {PngChunk("IHDR", ihdr), PngChunk("IDAT", idat), PngChunk("IEND", {})}) out.insert(out.end(), c.begin(), c.end());
+  return out;
+}
+
+Bytes GifHeader(uint16_t w, uint16_t h) {
+  Bytes out;
+  Append(out, "GIF89a", 6);
+  Put16le(out, w);
+  Put16le(out, h);
+  out.insert(out.end(), {0x80, 0, 0, 0, 0, 0, 255, 255, 255});  // 2-entry global table
+  return out;
+}
+
+Bytes HugeGif(uint16_t w, uint16_t h) {
+  Bytes out = GifHeader(w, h);
+  out.push_back(',');
+  Put16le(out, 0);
+  Put16le(out, 0);
+  Put16le(out, w);
+  Put16le(out, h);
+  out.insert(out.end(), {0, 2, 2, 0x44, 0x01, 0, ';'});
+  return out;
+}
+
+Bytes HugeBmp(int32_t w, int32_t h, uint16_t bpp, uint32_t compression) {
+  Bytes out;
+  const uint32_t palette = bpp <= 8 ? (1u << bpp) * 4 : 0;
+  Append(out, "BM", 2);
+  Put32le(out, 14 + 40 + palette + 64);
+  Put32le(out, 0);
+  Put32le(out, 14 + 40 + palette);
+  Put32le(out, 40);
+  Put32le(out, static_cast<uint32_t>(w));
+  Put32le(out, static_cast<uint32_t>(h));
+  Put16le(out, 1);
+  Put16le(out, bpp);
+  Put32le(out, compression);
+  for (int i = 0; i < 5; ++i) Put32le(out, 0);
+  out.resize(out.size() + palette, 0x80);
+  if (compression == 1) {
+    // RLE8: runs that cover a few rows, then the data ends without an
+    // end-of-bitmap code.
+    for (int i = 0; i < 32; ++i) out.insert(out.end(), {0xFF, 0x07});
+  } else {
+    out.resize(out.size() + 64, 0);
+  }
+  return out;
+}
+
+// A little-endian TIFF with one IFD of (tag, type, count, value) entries.
+Bytes Tiff(const std::vector<std::array<uint32_t, 4>>& entries, size_t trailing = 64) {
+  Bytes out;
+  Append(out, "II*\0", 4);
+  Put32le(out, 8);
+  Put16le(out, static_cast<uint32_t>(entries.size()));
+  for (const auto& e : entries) {
+    Put16le(out, e[0]);
+    Put16le(out, e[1]);
+    Put32le(out, e[2]);
+    if (e[1] == 3 && e[2] == 1) {
+      Put16le(out, e[3]);
+      Put16le(out, 0);
+    } else {
+      Put32le(out, e[3]);
+    }
+  }
+  Put32le(out, 0);
+  out.resize(out.size() + trailing, 0);
+  return out;
+}
+
+Bytes HugeTiff(uint32_t w, uint32_t h, uint16_t bits, uint32_t rows_per_strip) {
+  return Tiff({{256, 4, 1, w}, {257, 4, 1, h}, {258, 3, 1, bits}, {259, 3, 1, 1}, {262, 3, 1, 1},
+               {273, 4, 1, 200}, {277, 3, 1, 1}, {278, 4, 1, rows_per_strip}, {279, 4, 1, 64}});
+}
+
+Bytes HugeJpeg(uint16_t w, uint16_t h, int components) {
+  Bytes out = {0xFF, 0xD8, 0xFF, 0xC0};
+  const uint16_t len = static_cast<uint16_t>(8 + 3 * components);
+  out.insert(out.end(), {uint8_t(len >> 8), uint8_t(len), 8, uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8), uint8_t(w),
+                         uint8_t(components)});
+  for (int c = 0; c < components; ++c) out.insert(out.end(), {uint8_t(c + 1), 0x11, 0});
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
+}
+
+struct Probe {
+  bool loaded = true;
+  long peak_growth_kib = -1;  // resident memory the load added at its peak
+  double seconds = 0;
+};
+
+long StatusKib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string key = std::string(field) + ":";
+  while (std::getline(status, line)) {
+    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+// Loads in a child process and reports the peak resident memory the load
+// added: the child's peak is reset first, so earlier tests do not count.
+Probe LoadInChild(const Bytes& bytes, const std::string& name) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to the current resident size
+    const long before = StatusKib("VmRSS");
+    const auto start = std::chrono::steady_clock::now();
+    Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), name.c_str()));
+    Probe p;
+    p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    p.loaded = img != nullptr;
+    p.peak_growth_kib = StatusKib("VmHWM") - before;
+    const std::string text = myGlobal::GetError();
+    if (!p.loaded && text.find(name) == std::string::npos) p.loaded = true;  // a failure without its text counts as wrong
+    if (::write(fds[1], &p, sizeof p) != static_cast<ssize_t>(sizeof p)) ::_exit(1);
+    std::fprintf(stderr, "  %-24s %6.3f s %7ld KiB  %s\n", name.c_str(), p.seconds, p.peak_growth_kib, text.c_str());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  Probe p;
+  const bool got = ::read(fds[0], &p, sizeof p) == static_cast<ssize_t>(sizeof p);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!got) p.loaded = true;
+  return p;
+}
+
+TEST(HostileTest, HugeDeclaredImagesFailWithoutTouchingMemoryForAbsentRows) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+  };
+  const std::vector<Case> cases = {
+      {"png-65535-rgb", HugePng(65535, 65535, 8, 2)},     {"png-65535-grey", HugePng(65535, 65535, 8, 0)},
+      {"png-65535-1bit", HugePng(65535, 65535, 1, 0)},    {"png-46340-grey", HugePng(46340, 46340, 8, 0)},
+      {"gif-65535", HugeGif(65535, 65535)},               {"gif-46340", HugeGif(46340, 46340)},
+      {"bmp-65535-24", HugeBmp(65535, 65535, 24, 0)},     {"bmp-46340-8", HugeBmp(46340, 46340, 8, 0)},
+      {"bmp-46340-rle8", HugeBmp(46340, -46340, 8, 1)},   {"bmp-46340-rle8-up", HugeBmp(46340, 46340, 8, 1)},
+      {"tiff-65535-8", HugeTiff(65535, 65535, 8, 65535)}, {"tiff-65535-1", HugeTiff(65535, 65535, 1, 1)},
+      {"tiff-46340-8", HugeTiff(46340, 46340, 8, 1)},     {"jpeg-65500-rgb", HugeJpeg(65500, 65500, 3)},
+      {"jpeg-46000-grey", HugeJpeg(46000, 46000, 1)},     {"jpeg-26000-rgb", HugeJpeg(26000, 26000, 3)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Probe p = LoadInChild(c.bytes, c.name);
+    EXPECT_FALSE(p.loaded) << "loaded, or failed without naming the file";
+    // Resident memory is only meaningful without a sanitizer's shadow.
+    if (!kSanitized) {
+      EXPECT_GE(p.peak_growth_kib, 0);
+      EXPECT_LT(p.peak_growth_kib, 100 * 1024);
+    }
+  }
+}
+
+// --- Files built to make a decoder work without end -------------------------
+
+Bytes ProgressiveJpeg(int w, int h) {
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr err;
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_compress(&cinfo);
+  unsigned char* mem = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &mem, &size);
+  cinfo.image_width = static_cast<JDIMENSION>(w);
+  cinfo.image_height = static_cast<JDIMENSION>(h);
+  cinfo.input_components = 1;
+  cinfo.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&cinfo);
+  jpeg_simple_progression(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(w));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) row[static_cast<size_t>(x)] = static_cast<uint8_t>(x * y);
+    JSAMPROW p = row.data();
+    jpeg_write_scanlines(&cinfo, &p, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  Bytes out(mem, mem + size);
+  jpeg_destroy_compress(&cinfo);
+  std::free(mem);
+  return out;
+}
+
+TEST(HostileTest, EndlessScansStripsAndExtensionsAreBounded) {
+  // A progressive JPEG whose last scan repeats thousands of times.
+  const Bytes jpeg = ProgressiveJpeg(64, 48);
+  ASSERT_TRUE(LoadsCleanly(jpeg, "progressive.jpg"));
+  size_t last_sos = 0;
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) last_sos = i;
+  }
+  ASSERT_GT(last_sos, 0u);
+  Bytes scans(jpeg.begin(), jpeg.end() - 2);
+  for (int i = 0; i < 5000; ++i) scans.insert(scans.end(), jpeg.begin() + static_cast<ptrdiff_t>(last_sos), jpeg.end() - 2);
+  scans.insert(scans.end(), {0xFF, 0xD9});
+  EXPECT_FALSE(LoadsCleanly(scans, "many-scans.jpg"));
+
+  // TIFFs: two billion strips declared; a strip far past the end of the
+  // file; a strip table far larger than the file.
+  EXPECT_FALSE(LoadsCleanly(HugeTiff(16, 0x7FFFFFFF, 8, 1), "two-billion-strips.tif"));
+  EXPECT_FALSE(LoadsCleanly(Tiff({{256, 4, 1, 64}, {257, 4, 1, 64}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+                                  {273, 4, 1, 0xFFFFFF00u}, {277, 3, 1, 1}, {278, 4, 1, 64}, {279, 4, 1, 4096}}),
+                            "strip-past-the-end.tif"));
+  EXPECT_FALSE(LoadsCleanly(Tiff({{256, 4, 1, 64}, {257, 4, 1, 0x1000000}, {258, 3, 1, 8}, {259, 3, 1, 1},
+                                  {262, 3, 1, 1}, {273, 4, 0x1000000, 200}, {277, 3, 1, 1}, {278, 4, 1, 1},
+                                  {279, 4, 0x1000000, 200}}),
+                            "huge-strip-table.tif"));
+
+  // GIFs: a hundred thousand comment extensions before a valid frame load;
+  // an application extension whose sub-blocks never end does not.
+  Record dot(pmtest::MakeRecord(2, 2, 8, 1));
+  std::memset(dot->p_buf, 1, 4);
+  pm::MemoryStream small;
+  sttc_EncodeImage(dot.get(), 3, small);
+  Bytes comments(small.Data(), small.Data() + small.Size());
+  const size_t table = (comments[10] & 0x80) != 0 ? 3u << ((comments[10] & 7) + 1) : 0;
+  Bytes many;
+  for (int i = 0; i < 100000; ++i) many.insert(many.end(), {0x21, 0xFE, 0x01, 'x', 0x00});
+  comments.insert(comments.begin() + static_cast<ptrdiff_t>(13 + table), many.begin(), many.end());
+  EXPECT_TRUE(LoadsCleanly(comments, "many-comments.gif"));
+  Bytes endless = GifHeader(2, 2);
+  endless.insert(endless.end(), {0x21, 0xFF, 0x0B});
+  Append(endless, "NETSCAPE2.0", 11);
+  for (int i = 0; i < 300000; ++i) endless.insert(endless.end(), {0x01, 'x'});
+  EXPECT_FALSE(LoadsCleanly(endless, "endless-extension.gif"));
+
+  // BMP RLE8 whose runs and deltas go on past the last row.
+  Bytes rle = HugeBmp(16, 16, 8, 1);
+  rle.resize(rle.size() - 64);
+  for (int i = 0; i < 10000; ++i) rle.insert(rle.end(), {0x00, 0x02, 0x00, 0x10});  // delta: 16 rows up
+  EXPECT_FALSE(LoadsCleanly(rle, "rle-deltas-past-image.bmp"));
+}
+
+}  // namespace
