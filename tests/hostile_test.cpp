@@ -282,6 +282,17 @@ TEST(HostileTest, HugeDeclaredImagesFailWithoutTouchingMemoryForAbsentRows) {
   }
 }
 
+// A TIFF whose record would be small but whose stored samples (hundreds a
+// pixel) would take 34 GB is refused before anything of that size is asked for.
+TEST(HostileTest, StoredSamplesBeyondTheLimitAreRefusedFromTheHeader) {
+  const Bytes bytes = pmtest::ReadBytes(std::string(PIXMILL_SOURCE_DIR) + "/tests/data/bad/fuzz-tiff-huge-samples.tif");
+  myGlobal::SetError("sentinel");
+  Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), "many-samples.tif"));
+  EXPECT_EQ(img, nullptr);
+  const std::string text = myGlobal::GetError();
+  EXPECT_NE(text.find("'many-samples.tif': Image too large"), std::string::npos) << text;
+}
+
 // --- Files built to make a decoder work without end -------------------------
 
 Bytes ProgressiveJpeg(int w, int h) {

@@ -93,6 +93,21 @@ int sttc_TiffWarningHandler(TIFF* tif, void* user, const char* module, const cha
   return 1;
 }
 
+// Largest buffer of stored samples a decode may take: extra samples and
+// tiles make it larger than the record, but only by a small factor; beyond
+// that a header is declaring sizes no real file has.
+size_t sttc_MaxSampleBytes() {
+  const size_t record = CheckedMul(MaxRecordBytes(), 4);
+  return record < MaxBitmapBytes() ? record : MaxBitmapBytes();
+}
+
+void sttc_CheckSampleBytes(size_t bytes, const char* what, const std::string& name) {
+  if (bytes > sttc_MaxSampleBytes()) {
+    Fail(name, std::string("Image too large: ") + std::to_string(bytes) + " bytes of stored " + what + " exceed the " +
+                   std::to_string(sttc_MaxSampleBytes()) + " this image may take");
+  }
+}
+
 class TiffHolder {
  public:
   TiffHolder(TiffIo* io, const char* mode, const std::string& name) {
@@ -100,7 +115,7 @@ class TiffHolder {
     if (opts == nullptr) throw Error("Out of memory: cannot start the TIFF codec");
     TIFFOpenOptionsSetErrorHandlerExtR(opts, sttc_TiffErrorHandler, io);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, sttc_TiffWarningHandler, io);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(MaxBitmapBytes()));
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(sttc_MaxSampleBytes()));
     tif_ = TIFFClientOpenExt(name.c_str(), mode, io, sttc_TiffRead, sttc_TiffWrite, sttc_TiffSeek, sttc_TiffClose,
                              sttc_TiffSize, sttc_TiffMap, sttc_TiffUnmap, opts);
     TIFFOpenOptionsFree(opts);
@@ -137,6 +152,7 @@ struct TiffShape {
 Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_bytes, const TiffIo& io,
                      const std::string& name) {
   const size_t h = s.height;
+  sttc_CheckSampleBytes(CheckedMul(row_bytes, h), "samples", name);
   Block dst = AllocBlock(CheckedMul(row_bytes, h), false);
   if (TIFFIsTiled(tif)) {
     uint32_t tw = 0, th = 0;
@@ -145,6 +161,7 @@ Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_b
     const tmsize_t tile_bytes = TIFFTileSize(tif);
     const tmsize_t tile_row = TIFFTileRowSize(tif);
     if (tw == 0 || th == 0 || tile_bytes <= 0 || tile_row <= 0) sttc_TiffDamaged(io, name, "bad tile size");
+    sttc_CheckSampleBytes(static_cast<size_t>(tile_bytes), "tile samples", name);
     const size_t bits_per_pixel = static_cast<size_t>(s.bps) * (s.planar == PLANARCONFIG_CONTIG ? s.spp : 1);
     Block tile = AllocBlock(static_cast<size_t>(tile_bytes), false);
     for (uint32_t ty = 0; ty < s.height; ty += th) {
