@@ -95,10 +95,12 @@ int sttc_TiffWarningHandler(TIFF* tif, void* user, const char* module, const cha
 
 // Largest buffer of stored samples a decode may take: extra samples and
 // tiles make it larger than the record, but only by a small factor; beyond
-// that a header is declaring sizes no real file has.
+// that a header is declaring sizes no real file has. Saturates at the
+// bitmap limit (four times the record's limit wraps a 32-bit size_t).
 size_t sttc_MaxSampleBytes() {
-  const size_t record = CheckedMul(MaxRecordBytes(), 4);
-  return record < MaxBitmapBytes() ? record : MaxBitmapBytes();
+  const size_t record = MaxRecordBytes();
+  const size_t cap = MaxBitmapBytes();
+  return record <= cap / 4 ? record * 4 : cap;
 }
 
 void sttc_CheckSampleBytes(size_t bytes, const char* what, const std::string& name) {
