@@ -136,12 +136,19 @@ Bitmap DecodeMemory(const uint8_t* data, size_t size, const std::string& name);
 enum class Container { kJpeg = 0, kPng = 1, kTiff = 2, kGif = 3, kBmp = 4 };
 
 // A growable output buffer for encoders.
+// Its storage is its own anonymous mapping: growing remaps pages instead of
+// copying them, and freeing returns them to the system at once, where heap
+// blocks of a few MiB would stay resident after the save.
 class MemoryStream {
  public:
+  MemoryStream() = default;
+  ~MemoryStream();
+  MemoryStream(const MemoryStream&) = delete;
+  MemoryStream& operator=(const MemoryStream&) = delete;
   // Writes at the current position and moves it on; grows as needed.
   void Write(const void* data, size_t size);
-  uint8_t* Data() { return data_.get(); }
-  const uint8_t* Data() const { return data_.get(); }
+  uint8_t* Data() { return data_; }
+  const uint8_t* Data() const { return data_; }
   size_t Size() const { return size_; }
   // Writes go to the current position, which may be moved back over bytes
   // already written (TIFF patches its offsets) or past the end (the gap reads
@@ -150,7 +157,7 @@ class MemoryStream {
   size_t Tell() const { return pos_; }
 
  private:
-  Block data_;
+  uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
   size_t pos_ = 0;
