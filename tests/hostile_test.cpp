@@ -269,6 +269,8 @@ TEST(HostileTest, HugeDeclaredImagesFailWithoutTouchingMemoryForAbsentRows) {
       {"tiff-65535-8", HugeTiff(65535, 65535, 8, 65535)}, {"tiff-65535-1", HugeTiff(65535, 65535, 1, 1)},
       {"tiff-46340-8", HugeTiff(46340, 46340, 8, 1)},     {"jpeg-65500-rgb", HugeJpeg(65500, 65500, 3)},
       {"jpeg-46000-grey", HugeJpeg(46000, 46000, 1)},     {"jpeg-26000-rgb", HugeJpeg(26000, 26000, 3)},
+      // A tiny image whose text chunk declares 1.9 GB.
+      {"png-huge-itxt", pmtest::ReadBytes(std::string(PIXMILL_SOURCE_DIR) + "/tests/data/bad/fuzz-png-huge-itxt.png")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -90,6 +90,15 @@ bool sttc_PngReadHeader(png_structp png, png_infop info, PngJob* job, PngHeader*
   // Our own size checks decide what is too large, not libpng's defaults.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
+  // Text, profile and Exif chunks play no part in a record. libpng would
+  // allocate (and clear) a buffer of each one's declared length before
+  // reading it, so a 2 GB length in a 1 KB file would cost 2 GB; skipped
+  // chunks are read through a small buffer instead. Other ancillary chunks
+  // can never be longer than the file.
+  static const png_byte kSkipped[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0, 'i', 'T', 'X', 't', 0,
+                                      'i', 'C', 'C', 'P', 0, 's', 'P', 'L', 'T', 0, 'e', 'X', 'I', 'f', 0};
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkipped, static_cast<int>(sizeof kSkipped / 5));
+  png_set_chunk_malloc_max(png, job->size < 65536 ? 65536 : job->size);
   png_read_info(png, info);
   png_get_IHDR(png, info, &h->width, &h->height, &h->bit_depth, &h->color_type, &h->interlace, nullptr, nullptr);
   png_colorp plte = nullptr;
