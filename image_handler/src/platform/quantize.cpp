@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace pm {
 
@@ -143,34 +144,72 @@ std::vector<Box> sttc_MedianCut(std::vector<Cell>& cells, size_t target) {
   return boxes;
 }
 
-inline int sttc_Nearest(const std::vector<Color>& pal, int r, int g, int b) {
-  int best = 0;
-  int best_d = 1 << 30;
-  for (size_t i = 0; i < pal.size(); ++i) {
-    const int dr = r - pal[i].r, dg = g - pal[i].g, db = b - pal[i].b;
-    const int d = dr * dr + dg * dg + db * db;
-    if (d < best_d) {
-      best_d = d;
-      best = static_cast<int>(i);
-    }
+// Nearest palette entry by squared distance, ties to the lowest index, as a
+// scan of all entries would give. The entries are sorted by green and the
+// search runs outward from the query's green in both directions, each
+// stopping once the green difference alone reaches the best distance:
+// typically a tenth of the entries are looked at instead of all of them.
+template <typename T>
+class NearestSearch {
+ public:
+  // `pal` holds red, green, blue of each entry in turn.
+  explicit NearestSearch(const std::vector<T>& pal) {
+    const size_t n = pal.size() / 3;
+    entries_.resize(n);
+    for (size_t i = 0; i < n; ++i) entries_[i] = Entry{pal[3 * i + 1], pal[3 * i], pal[3 * i + 2], static_cast<int>(i)};
+    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+      return a.g < b.g || (a.g == b.g && a.index < b.index);
+    });
   }
-  return best;
-}
+  int Find(T r, T g, T b) const {
+    const size_t n = entries_.size();
+    size_t up = static_cast<size_t>(
+        std::lower_bound(entries_.begin(), entries_.end(), g, [](const Entry& e, T v) { return e.g < v; }) -
+        entries_.begin());
+    size_t down = up;  // entries below `down` are still to be looked at
+    T best_d = std::numeric_limits<T>::max();
+    int best = 0;
+    bool more_up = up < n, more_down = down > 0;
+    while (more_up || more_down) {
+      if (more_up) {
+        const Entry& e = entries_[up];
+        const T dg = e.g - g;
+        if (dg * dg > best_d) {
+          more_up = false;
+        } else {
+          Consider(e, r, dg, b, &best_d, &best);
+          more_up = ++up < n;
+        }
+      }
+      if (more_down) {
+        const Entry& e = entries_[down - 1];
+        const T dg = g - e.g;
+        if (dg * dg > best_d) {
+          more_down = false;
+        } else {
+          Consider(e, r, dg, b, &best_d, &best);
+          more_down = --down > 0;
+        }
+      }
+    }
+    return best;
+  }
 
-inline int sttc_NearestF(const std::vector<double>& pal, double r, double g, double b) {
-  int best = 0;
-  double best_d = 1e300;
-  const size_t n = pal.size() / 3;
-  for (size_t i = 0; i < n; ++i) {
-    const double dr = r - pal[3 * i], dg = g - pal[3 * i + 1], db = b - pal[3 * i + 2];
-    const double d = dr * dr + dg * dg + db * db;
-    if (d < best_d) {
-      best_d = d;
-      best = static_cast<int>(i);
+ private:
+  struct Entry {
+    T g, r, b;
+    int index;
+  };
+  static void Consider(const Entry& e, T r, T dg, T b, T* best_d, int* best) {
+    const T dr = r - e.r, db = b - e.b;
+    const T d = dr * dr + dg * dg + db * db;
+    if (d < *best_d || (d == *best_d && e.index < *best)) {
+      *best_d = d;
+      *best = e.index;
     }
   }
-  return best;
-}
+  std::vector<Entry> entries_;
+};
 
 }  // namespace
 
@@ -218,8 +257,9 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   std::vector<double> acc(n * 4);
   for (int iter = 0; iter < 8; ++iter) {
     std::fill(acc.begin(), acc.end(), 0.0);
+    const NearestSearch<double> nearest(pal);
     for (const Cell& c : cells) {
-      const int k = sttc_NearestF(pal, c.r, c.g, c.b);
+      const int k = nearest.Find(c.r, c.g, c.b);
       acc[4 * k] += c.count;
       acc[4 * k + 1] += c.count * c.r;
       acc[4 * k + 2] += c.count * c.g;
@@ -239,6 +279,13 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   }
 
   // Each pixel to its nearest entry; distinct colours are searched once.
+  std::vector<int> rgb(3 * n);
+  for (size_t k = 0; k < n; ++k) {
+    rgb[3 * k] = out.palette[k].r;
+    rgb[3 * k + 1] = out.palette[k].g;
+    rgb[3 * k + 2] = out.palette[k].b;
+  }
+  const NearestSearch<int> nearest(rgb);
   ColourMap cache(cells.size() * 8 < (size_t{1} << 22) ? cells.size() * 8 : (size_t{1} << 22));
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
@@ -252,7 +299,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
         dst[x] = cache.Value(slot);
         continue;
       }
-      const auto idx = static_cast<uint8_t>(sttc_Nearest(out.palette, px[2], px[1], px[0]));
+      const auto idx = static_cast<uint8_t>(nearest.Find(px[2], px[1], px[0]));
       if (cache.Size() < cache.Capacity()) cache.Put(slot, key, idx);
       dst[x] = idx;
     }
