@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds a Release tree with the benchmark programs, then runs the side-by-side
+# comparison against ImageMagick, GraphicsMagick, Pillow and libvips on the
+# given images (the bench images beside the project by default), writing one
+# Markdown table per image to bench/results/, and the per-step
+# micro-benchmarks on the photo (skipped with PIXMILL_BENCH_MICRO=0).
+# PIXMILL_BENCH_RUNS sets the counted runs (5 by default).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh imagemagick graphicsmagick libvips-dev libvips-tools libimagequant-dev python3-numpy \
+  libjpeg-turbo-progs libbenchmark-dev time
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BUILD_TESTS=OFF -DPIXMILL_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)"
+if [ "$#" -eq 0 ]; then
+  set -- ../shared/bench/photo-24.png ../shared/bench/photo-24.jpg ../shared/bench/photo-8.png \
+    ../shared/bench/grey-8.png ../shared/bench/doc-1.png ../shared/bench/graphic-24.png
+fi
+/usr/bin/python3 bench/compare.py --roundtrip build-bench/bin/roundtrip --vips-peer build-bench/bin/vips_peer \
+  --runs "${PIXMILL_BENCH_RUNS:-5}" "$@"
+if [ "${PIXMILL_BENCH_MICRO:-1}" != 0 ]; then
+  build-bench/bin/steps_bench --benchmark_counters_tabular=true | tee bench/results/steps.txt
+fi
