@@ -48,9 +48,9 @@ seed() {
 
 status=0
 total=0
-for spec in load: png:89504e470d0a1a0a jpeg:ffd8ff tiff:49492a00 gif:474946383961 bmp:424d; do
-  target="${spec%%:*}"
-  prefix="${spec#*:}"
+for entry in load: png:89504e470d0a1a0a jpeg:ffd8ff tiff:49492a00 gif:474946383961 bmp:424d; do
+  target="${entry%%:*}"
+  prefix="${entry#*:}"
   seeds="$(seed "$target" "$prefix")"
   dict=()
   [ -f "tests/fuzz/$target.dict" ] && dict=(-dict="tests/fuzz/$target.dict")

@@ -295,6 +295,23 @@ TEST(HostileTest, StoredSamplesBeyondTheLimitAreRefusedFromTheHeader) {
   EXPECT_NE(text.find("'many-samples.tif': Image too large"), std::string::npos) << text;
 }
 
+// A TIFF that declares an alpha sample but stores one sample a pixel once
+// made the decoder read alpha past the end of every row; it loads as the
+// grey image it holds.
+TEST(HostileTest, AlphaDeclaredWithoutItsSampleIsIgnored) {
+  const Bytes bytes =
+      pmtest::ReadBytes(std::string(PIXMILL_SOURCE_DIR) + "/tests/data/fuzz/fuzz-tiff-alpha-without-sample.tif");
+  ASSERT_FALSE(bytes.empty());
+  myGlobal::SetError("sentinel");
+  Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), "alpha.tif"));
+  ASSERT_NE(img, nullptr) << myGlobal::GetError();
+  EXPECT_EQ(myGlobal::GetError(), std::string("No Error"));
+  EXPECT_EQ(img->width, 1);
+  EXPECT_EQ(img->height, 1);
+  EXPECT_EQ(img->bit * img->channel, 8);
+  EXPECT_EQ(img->palette_num, 256);
+}
+
 // --- Files built to make a decoder work without end -------------------------
 
 Bytes ProgressiveJpeg(int w, int h) {

@@ -374,16 +374,19 @@ void BM_Quantize_libimagequant(benchmark::State& state) {
     liq_attr* attr = liq_attr_create();
     liq_image* image = liq_image_create_rgba(attr, rgba.data(), in.W(), in.H(), 0);
     liq_result* result = nullptr;
-    if (liq_image_quantize(image, attr, &result) != LIQ_OK) {
+    const bool ok = liq_image_quantize(image, attr, &result) == LIQ_OK;
+    if (ok) {
+      liq_set_dithering_level(result, 0);
+      liq_write_remapped_image(result, image, indices.data(), indices.size());
+      benchmark::DoNotOptimize(indices.data());
+      liq_result_destroy(result);
+    }
+    liq_image_destroy(image);
+    liq_attr_destroy(attr);
+    if (!ok) {
       state.SkipWithError("libimagequant failed");
       break;
     }
-    liq_set_dithering_level(result, 0);
-    liq_write_remapped_image(result, image, indices.data(), indices.size());
-    benchmark::DoNotOptimize(indices.data());
-    liq_result_destroy(result);
-    liq_image_destroy(image);
-    liq_attr_destroy(attr);
   }
 }
 

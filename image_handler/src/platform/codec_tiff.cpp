@@ -401,6 +401,10 @@ static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& nam
       extra_types != nullptr) {
     s.alpha = extra_types[0] == EXTRASAMPLE_ASSOCALPHA || extra_types[0] == EXTRASAMPLE_UNASSALPHA;
   }
+  // Alpha is the sample after the colour ones; a header that declares alpha
+  // without room for it has none (reading it would run past each row).
+  const unsigned colour_samples = s.photometric == PHOTOMETRIC_RGB || s.photometric == PHOTOMETRIC_YCBCR ? 3 : 1;
+  if (s.spp <= colour_samples) s.alpha = false;
   if (s.width == 0 || s.height == 0 || s.width > INT32_MAX || s.height > INT32_MAX) {
     Fail(name, "TIFF image size " + std::to_string(s.width) + " x " + std::to_string(s.height) + " is invalid");
   }
