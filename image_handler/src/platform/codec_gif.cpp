@@ -3,9 +3,11 @@
 // through an exact colour table or a quantised one.
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/codec.h"
+#include "platform/lzw.h"
 #include "platform/quantize.h"
 
 namespace pm {
@@ -232,9 +234,31 @@ void sttc_GifWriteImage(const std::vector<Color>& palette, int width, int height
     }
   }
   if (EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+  // The image data is coded here and handed to giflib as ready sub-blocks:
+  // its own coder costs twice as much. giflib has written the minimum code
+  // size byte, max(2, bits), which is the coder's symbol size.
+  LzwEncoder lzw(LzwStyle::kGif, std::max(bits, 2));
+  std::vector<uint8_t> coded;
+  size_t done = 0;  // bytes of `coded` already handed over
+  auto put_blocks = [&](bool last) {
+    GifByteType block[256];
+    while (coded.size() - done >= 255 || (last && coded.size() > done)) {
+      const size_t n = std::min<size_t>(coded.size() - done, 255);
+      block[0] = static_cast<GifByteType>(n);
+      std::memcpy(block + 1, coded.data() + done, n);
+      if (EGifPutCodeNext(gif, block) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+      done += n;
+    }
+    coded.erase(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(done));
+    done = 0;
+  };
   for (int y = 0; y < height; ++y) {
-    if (EGifPutLine(gif, const_cast<GifPixelType*>(row_of(ctx, y)), width) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+    lzw.Add(row_of(ctx, y), static_cast<size_t>(width), coded);
+    if (coded.size() >= 65536) put_blocks(false);
   }
+  lzw.Finish(coded);
+  put_blocks(true);
+  if (EGifPutCodeNext(gif, nullptr) == GIF_ERROR) sttc_GifEncodeFailed(gif);
   holder.Close();
 }
 

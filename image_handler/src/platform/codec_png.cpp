@@ -289,6 +289,8 @@ struct PngWritePlan {
   int mem_level = 8;  // zlib's default
 };
 
+constexpr png_size_t kIdatBytes = 256 * 1024;
+
 bool sttc_PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePlan* p) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_write_fn(png, job, sttc_PngWrite, sttc_PngFlush);
@@ -301,6 +303,9 @@ bool sttc_PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWri
   png_set_filter(png, PNG_FILTER_TYPE_BASE, p->filters);
   png_set_compression_level(png, p->level);
   png_set_compression_mem_level(png, p->mem_level);
+  // libpng writes an IDAT chunk each time its buffer fills: at the default
+  // 8 KiB that is 12 bytes of chunk framing every 8 KiB (0.15 %).
+  png_set_compression_buffer_size(png, kIdatBytes);
   png_write_info(png, info);
   if (p->bgr) png_set_bgr(png);
   for (png_uint_32 y = 0; y < p->height; ++y) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/codec.h"
+#include "platform/lzw.h"
 
 namespace pm {
 
@@ -443,6 +444,32 @@ static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& nam
 // Encoding: LZW, horizontal predictor for 24-bit and grey, a colour map for
 // palette images, min-is-black or min-is-white for black-and-white 1-bit.
 
+namespace {
+
+// Red, green, blue out of a blue, green, red row, each sample less the same
+// sample of the pixel before it (the horizontal predictor).
+void sttc_DifferenceBgrRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
+  if (width == 0) return;
+  dst[0] = src[2];
+  dst[1] = src[1];
+  dst[2] = src[0];
+  for (size_t x = 1; x < width; ++x) {
+    const uint8_t* p = src + 3 * x;
+    uint8_t* q = dst + 3 * x;
+    q[0] = static_cast<uint8_t>(p[2] - p[-1]);
+    q[1] = static_cast<uint8_t>(p[1] - p[-2]);
+    q[2] = static_cast<uint8_t>(p[0] - p[-3]);
+  }
+}
+
+void sttc_DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
+  if (width == 0) return;
+  dst[0] = src[0];
+  for (size_t x = 1; x < width; ++x) dst[x] = static_cast<uint8_t>(src[x] - src[x - 1]);
+}
+
+}  // namespace
+
 void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
   TiffIo io;
   io.out = &out;
@@ -507,20 +534,28 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
   }
   if (!ok) throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot set the tags") : io.message));
 
-  // libtiff's predictor works in place on the buffer it is given, so every
-  // strip is copied out of the bitmap first.
-  Block strip = AllocBlock(CheckedMul(row_bytes, rows_per_strip), false);
+  // The strips are coded here rather than through libtiff's LZW codec, which
+  // copies every strip and is a third slower; the predictor's differences
+  // are taken while the rows are read out of the bitmap.
+  std::vector<uint8_t> row_buffer(predictor != PREDICTOR_NONE ? row_bytes : 0);
+  std::vector<uint8_t> coded;
   for (uint32_t row = 0; row < h; row += rows_per_strip) {
     const uint32_t rows = std::min(rows_per_strip, h - row);
+    LzwEncoder lzw(LzwStyle::kTiff, 8);
+    coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
-      std::memcpy(strip.get() + r * row_bytes, bitmap.Row(static_cast<int32_t>(row + r)), row_bytes);
-      if (spp == 3) {  // the bitmap holds blue, green, red
-        uint8_t* p = strip.get() + r * row_bytes;
-        for (uint32_t x = 0; x < w; ++x) std::swap(p[3 * x], p[3 * x + 2]);
+      const uint8_t* src = bitmap.Row(static_cast<int32_t>(row + r));
+      if (spp == 3) {
+        sttc_DifferenceBgrRow(src, w, row_buffer.data());
+        src = row_buffer.data();
+      } else if (predictor != PREDICTOR_NONE) {
+        sttc_DifferenceGreyRow(src, w, row_buffer.data());
+        src = row_buffer.data();
       }
+      lzw.Add(src, row_bytes, coded);
     }
-    if (TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, row, 0), strip.get(),
-                              static_cast<tmsize_t>(rows * row_bytes)) < 0) {
+    lzw.Finish(coded);
+    if (TIFFWriteRawStrip(tif, TIFFComputeStrip(tif, row, 0), coded.data(), static_cast<tmsize_t>(coded.size())) < 0) {
       throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot write a strip") : io.message));
     }
   }

@@ -1,6 +1,6 @@
 // Whole-file reads and writes. A save never leaves a half-written file under
 // the target's name: the bytes go to a temporary file beside it, which is
-// flushed and then renamed over the target.
+// renamed over the target (and synced first when it replaces a file).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -189,7 +189,11 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
 
   if (replace && ::fchmod(fd.get(), existing.st_mode & 07777) != 0) sttc_FailWrite(shown, errno);
   if (!sttc_WriteFully(fd.get(), data, size)) sttc_FailWrite(shown, errno);
-  if (::fsync(fd.get()) != 0) sttc_FailWrite(shown, errno);
+  // A replaced file's old bytes must survive a crash until the new ones are
+  // on the disk, so they are synced before the rename. A new file puts
+  // nothing at risk and is left to the kernel's writeback like any other
+  // program's output, which spares a wait for the disk on every save.
+  if (replace && ::fsync(fd.get()) != 0) sttc_FailWrite(shown, errno);
   if (::close(fd.release()) != 0) sttc_FailWrite(shown, errno);
   if (::rename(temp.path().c_str(), path.c_str()) != 0) sttc_FailWrite(shown, errno);
   temp.Keep();

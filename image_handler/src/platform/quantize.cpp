@@ -11,38 +11,49 @@ namespace pm {
 namespace {
 
 // Open-addressing map from a 24-bit colour to a byte, sized for `capacity`
-// keys at most half full.
+// keys at most half full. A slot packs colour and byte in one word, so that
+// a look-up touches one cache line; white is kept aside, because white with
+// byte 255 would pack to the empty marker.
 class ColourMap {
  public:
   explicit ColourMap(size_t capacity) {
     size_t n = 1024;
     while (n < capacity * 2) n *= 2;
     mask_ = n - 1;
-    keys_.assign(n, kEmpty);
-    values_.assign(n, 0);
+    slots_.assign(n, kEmpty);
   }
-  // Returns the slot for `key`; `found` says whether it already held it.
-  size_t Find(uint32_t key, bool* found) const {
+  // The byte stored for `key`, or -1 with `*slot` set to where it would go.
+  int Find(uint32_t key, size_t* slot) const {
+    if (key == kWhite) return white_;
     size_t i = (key * 2654435761u) & mask_;
-    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & mask_;
-    *found = keys_[i] == key;
-    return i;
+    for (;;) {
+      const uint32_t s = slots_[i];
+      if (s == kEmpty) {
+        *slot = i;
+        return -1;
+      }
+      if ((s >> 8) == key) return static_cast<int>(s & 0xFF);
+      i = (i + 1) & mask_;
+    }
   }
   void Put(size_t slot, uint32_t key, uint8_t value) {
-    keys_[slot] = key;
-    values_[slot] = value;
+    if (key == kWhite) {
+      white_ = value;
+    } else {
+      slots_[slot] = key << 8 | value;
+    }
     ++size_;
   }
-  uint8_t Value(size_t slot) const { return values_[slot]; }
   size_t Size() const { return size_; }
   size_t Capacity() const { return (mask_ + 1) / 2; }
 
  private:
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  std::vector<uint32_t> keys_;
-  std::vector<uint8_t> values_;
+  static constexpr uint32_t kWhite = 0xFFFFFFu;
+  std::vector<uint32_t> slots_;
   size_t mask_ = 0;
   size_t size_ = 0;
+  int white_ = -1;
 };
 
 inline uint32_t sttc_Key(const uint8_t* bgr) {
@@ -61,15 +72,16 @@ bool sttc_TryExact(const uint8_t* base, size_t stride, int width, int height, In
     for (int x = 0; x < width; ++x) {
       const uint32_t key = sttc_Key(row + 3 * x);
       if (key != last_key) {
-        bool found;
-        const size_t slot = map.Find(key, &found);
-        if (!found) {
+        size_t slot = 0;
+        int index = map.Find(key, &slot);
+        if (index < 0) {
           if (palette.size() == 256) return false;
           palette.push_back(Color{row[3 * x + 2], row[3 * x + 1], row[3 * x], 255});
-          map.Put(slot, key, static_cast<uint8_t>(palette.size() - 1));
+          index = static_cast<int>(palette.size() - 1);
+          map.Put(slot, key, static_cast<uint8_t>(index));
         }
         last_key = key;
-        last_index = map.Value(slot);
+        last_index = static_cast<uint8_t>(index);
       }
       dst[x] = last_index;
     }
@@ -81,8 +93,13 @@ bool sttc_TryExact(const uint8_t* base, size_t stride, int width, int height, In
 // One histogram cell: 6 bits a channel, with the exact sums of its colours.
 struct Cell {
   uint32_t count;
+  uint32_t grid;   // the cell's place in the 64 x 64 x 64 grid
   double r, g, b;  // means once finalised
 };
+
+inline size_t sttc_CellOf(uint8_t r, uint8_t g, uint8_t b) {
+  return (static_cast<size_t>(r >> 2) << 12) | (static_cast<size_t>(g >> 2) << 6) | (b >> 2);
+}
 
 struct Box {
   size_t begin, end;  // range in the cell list
@@ -160,8 +177,12 @@ class NearestSearch {
     std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
       return a.g < b.g || (a.g == b.g && a.index < b.index);
     });
+    position_.resize(n);
+    for (size_t i = 0; i < n; ++i) position_[static_cast<size_t>(entries_[i].index)] = i;
   }
-  int Find(T r, T g, T b) const {
+  // `hint`, an entry likely to be near (or -1), bounds the search from the
+  // start; the result is the same with or without it.
+  int Find(T r, T g, T b, int hint = -1) const {
     const size_t n = entries_.size();
     size_t up = static_cast<size_t>(
         std::lower_bound(entries_.begin(), entries_.end(), g, [](const Entry& e, T v) { return e.g < v; }) -
@@ -169,6 +190,12 @@ class NearestSearch {
     size_t down = up;  // entries below `down` are still to be looked at
     T best_d = std::numeric_limits<T>::max();
     int best = 0;
+    if (hint >= 0) {
+      const Entry& e = entries_[position_[static_cast<size_t>(hint)]];
+      const T dr = r - e.r, dg = g - e.g, db = b - e.b;
+      best_d = dr * dr + dg * dg + db * db;
+      best = hint;
+    }
     bool more_up = up < n, more_down = down > 0;
     while (more_up || more_down) {
       if (more_up) {
@@ -209,6 +236,7 @@ class NearestSearch {
     }
   }
   std::vector<Entry> entries_;
+  std::vector<size_t> position_;  // where each index sits in entries_
 };
 
 }  // namespace
@@ -227,7 +255,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     for (int x = 0; x < width; ++x) {
       const uint8_t b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2];
-      const size_t cell = (static_cast<size_t>(r >> 2) << 12) | (static_cast<size_t>(g >> 2) << 6) | (b >> 2);
+      const size_t cell = sttc_CellOf(r, g, b);
       ++count[cell];
       sums[3 * cell] += r;
       sums[3 * cell + 1] += g;
@@ -238,7 +266,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   for (size_t i = 0; i < kCells; ++i) {
     if (count[i] == 0) continue;
     const double n = count[i];
-    cells.push_back(Cell{count[i], sums[3 * i] / n, sums[3 * i + 1] / n, sums[3 * i + 2] / n});
+    cells.push_back(Cell{count[i], static_cast<uint32_t>(i), sums[3 * i] / n, sums[3 * i + 1] / n, sums[3 * i + 2] / n});
   }
   std::vector<uint64_t>().swap(sums);
   std::vector<uint32_t>().swap(count);
@@ -255,11 +283,15 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   }
   const size_t n = boxes.size();
   std::vector<double> acc(n * 4);
+  // Each cell's entry in the last round bounds its search in the next one.
+  std::vector<int> assigned(cells.size(), -1);
   for (int iter = 0; iter < 8; ++iter) {
     std::fill(acc.begin(), acc.end(), 0.0);
     const NearestSearch<double> nearest(pal);
-    for (const Cell& c : cells) {
-      const int k = nearest.Find(c.r, c.g, c.b);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const Cell& c = cells[i];
+      const int k = nearest.Find(c.r, c.g, c.b, assigned[i]);
+      assigned[i] = k;
       acc[4 * k] += c.count;
       acc[4 * k + 1] += c.count * c.r;
       acc[4 * k + 2] += c.count * c.g;
@@ -287,21 +319,28 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   }
   const NearestSearch<int> nearest(rgb);
   ColourMap cache(cells.size() * 8 < (size_t{1} << 22) ? cells.size() * 8 : (size_t{1} << 22));
+  // A colour's cell's entry from the last k-means round bounds its search.
+  std::vector<uint8_t> cell_entry(kCells, 0);
+  for (size_t i = 0; i < cells.size(); ++i) cell_entry[cells[i].grid] = static_cast<uint8_t>(assigned[i]);
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     uint8_t* dst = out.indices.get() + static_cast<size_t>(y) * out.pitch;
+    uint32_t last_key = 0xFFFFFFFFu;  // no colour: neighbours are often equal
+    uint8_t last_index = 0;
     for (int x = 0; x < width; ++x) {
       const uint8_t* px = row + 3 * x;
       const uint32_t key = sttc_Key(px);
-      bool found;
-      const size_t slot = cache.Find(key, &found);
-      if (found) {
-        dst[x] = cache.Value(slot);
-        continue;
+      if (key != last_key) {
+        size_t slot = 0;
+        int index = cache.Find(key, &slot);
+        if (index < 0) {
+          index = nearest.Find(px[2], px[1], px[0], cell_entry[sttc_CellOf(px[2], px[1], px[0])]);
+          if (cache.Size() < cache.Capacity()) cache.Put(slot, key, static_cast<uint8_t>(index));
+        }
+        last_key = key;
+        last_index = static_cast<uint8_t>(index);
       }
-      const auto idx = static_cast<uint8_t>(nearest.Find(px[2], px[1], px[0]));
-      if (cache.Size() < cache.Capacity()) cache.Put(slot, key, idx);
-      dst[x] = idx;
+      dst[x] = last_index;
     }
   }
   return out;

@@ -1,0 +1,267 @@
+#include "platform/lzw.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pm {
+
+namespace {
+
+constexpr uint32_t kMaxCodeBits = 12;
+// libtiff clears when the next entry would be 4094, giflib at 4095.
+constexpr uint32_t kTiffTableFull = 4094;
+constexpr uint32_t kGifTableFull = 4095;
+constexpr int64_t kTiffCheckGap = 10000;
+// Bounded chunks keep the worst-case output reservation small.
+constexpr size_t kChunk = size_t{1} << 20;
+
+// The bit writers. TIFF keeps its pending bits at the top of `acc`, GIF at
+// the bottom; fewer than 8 are pending between calls. Each call stores 8
+// bytes and keeps the whole ones, so there is no branch on how many bytes a
+// code completes, and a `width` of 0 (with `code` 0) writes nothing: the
+// caller needs 8 bytes of room past the output.
+inline void sttc_Store64(uint8_t* op, uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::memcpy(op, &v, 8);
+#else
+  v = __builtin_bswap64(v);
+  std::memcpy(op, &v, 8);
+#endif
+}
+
+template <LzwStyle kStyle>
+inline uint8_t* sttc_PutCode(uint8_t* op, uint64_t& acc, uint32_t& bits, uint32_t code, uint32_t width) {
+  if constexpr (kStyle == LzwStyle::kTiff) {
+    acc |= (static_cast<uint64_t>(code) << (63 - bits - width)) << 1;
+    bits += width;
+    sttc_Store64(op, __builtin_bswap64(acc));
+    op += bits >> 3;
+    acc <<= bits & ~7u;
+  } else {
+    acc |= static_cast<uint64_t>(code) << bits;
+    bits += width;
+    sttc_Store64(op, acc);
+    op += bits >> 3;
+    acc >>= bits & ~7u;
+  }
+  bits &= 7;
+  return op;
+}
+
+// libtiff's measure of compression: symbols per code bit, 24.8 fixed point.
+inline int64_t sttc_TiffRatio(int64_t in_count, int64_t out_bits) {
+  if (in_count > 0x7fffff) {
+    const int64_t r = out_bits >> 8;
+    return r == 0 ? 0x7fffffff : in_count / r;
+  }
+  return out_bits == 0 ? 0x7fffffff : (in_count << 8) / out_bits;
+}
+
+// Multiplicative hashing onto the 8192 slots of the table.
+inline uint32_t sttc_Hash(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - 13); }
+
+}  // namespace
+
+LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits)
+    : style_(style),
+      symbol_bits_(static_cast<uint32_t>(std::clamp(symbol_bits, 2, 8))),
+      symbol_mask_((1u << symbol_bits_) - 1),
+      clear_code_(1u << symbol_bits_),
+      width_(symbol_bits_ + 1),
+      next_code_(clear_code_ + 2),
+      table_(kTableSize, 0) {}
+
+void LzwEncoder::ResetTable() {
+  static_assert(kTableSize == 8192, "sttc_Hash yields 13 bits");
+  std::memset(table_.data(), 0, table_.size() * sizeof(uint32_t));
+  width_ = symbol_bits_ + 1;
+  next_code_ = clear_code_ + 2;
+}
+
+void LzwEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+  while (size > 0) {
+    const size_t n = std::min(size, kChunk);
+    if (style_ == LzwStyle::kTiff) {
+      AddChunk<LzwStyle::kTiff>(data, n, out);
+    } else {
+      AddChunk<LzwStyle::kGif>(data, n, out);
+    }
+    data += n;
+    size -= n;
+  }
+}
+
+template <LzwStyle kStyle>
+void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+  // Each symbol emits at most one code (two bytes at 12 bits), plus a clear
+  // code every few thousand codes and the opening one, and the writer's 8
+  // bytes of room.
+  const size_t start = out.size();
+  out.resize(start + (size + size / 1024 + 4) * 2 + 8);
+  uint8_t* const origin = out.data() + start;
+  uint8_t* op = origin;
+  uint64_t acc = acc_;
+  uint32_t bits = acc_bits_;
+  uint32_t width = width_;
+  uint32_t next = next_code_;
+  // TIFF symbols are whole bytes.
+  const uint32_t mask = kStyle == LzwStyle::kTiff ? 0xFF : symbol_mask_;
+  uint32_t* const table = table_.data();
+  size_t i = 0;
+
+  // TIFF only: the symbols read and code bits written since the last clear
+  // follow from the position in the data and in the output, so the loop
+  // keeps no counters for them: in_base + (symbols taken in this call) and
+  // out_bits + written().
+  auto written = [&]() { return static_cast<int64_t>(8 * static_cast<size_t>(op - origin) + bits); };
+  int64_t in_base = in_count_;
+  int64_t out_bits = out_bits_ - static_cast<int64_t>(bits);
+  if (!started_) {
+    op = sttc_PutCode<kStyle>(op, acc, bits, clear_code_, width);
+    started_ = true;
+  }
+  uint32_t prefix = prefix_;
+  if (prefix == kNoPrefix) prefix = data[i++] & mask;
+  auto next_check = [&]() {  // the `i` at which libtiff's ratio check is due
+    const int64_t at = checkpoint_ - in_base;
+    return at < 0 ? size_t{0} : static_cast<size_t>(at);
+  };
+  size_t check_at = next_check();
+
+  // Whether the string extends is data-dependent and close to a coin toss on
+  // photographs, so the common step has no branch on it: the code is written
+  // with width 0 on a match, and the slot is stored back either way. What
+  // happens once every few hundred codes (a wider code, a full table,
+  // libtiff's ratio check) is tested against one limit on `next`.
+  auto limit = [](uint32_t w) {
+    if constexpr (kStyle == LzwStyle::kTiff) {
+      return std::min<uint32_t>(kTiffTableFull, 1u << w);
+    } else {
+      return w < kMaxCodeBits ? 1u << w : kGifTableFull;
+    }
+  };
+  uint32_t next_limit = limit(width);
+  for (; i < size; ++i) {
+    const uint32_t symbol = data[i] & mask;
+    const uint32_t key = prefix << 8 | symbol;
+    uint32_t h = sttc_Hash(key);
+    uint32_t slot = table[h];
+    if (__builtin_expect((slot != 0) & ((slot >> kMaxCodeBits) != key), 0)) {
+      do {
+        h = (h + 1) & (kTableSize - 1);
+        slot = table[h];
+      } while (slot != 0 && (slot >> kMaxCodeBits) != key);
+    }
+    // All ones when the string is new, zero when it extends.
+    const uint32_t miss = 0u - static_cast<uint32_t>(slot == 0);
+    if constexpr (kStyle == LzwStyle::kGif) {
+      if (__builtin_expect((miss != 0) & (next >= next_limit), 0)) {
+        op = sttc_PutCode<kStyle>(op, acc, bits, prefix, width);
+        // The width grows when the next entry no longer fits; a full table
+        // is cleared instead of taking the entry.
+        if (width < kMaxCodeBits && next >= 1u << width) ++width;
+        next_limit = limit(width);
+        if (next >= kGifTableFull) {
+          op = sttc_PutCode<kStyle>(op, acc, bits, clear_code_, width);
+          ResetTable();
+          width = width_;
+          next = next_code_;
+          next_limit = limit(width);
+          prefix = symbol;
+          continue;
+        }
+        table[h] = key << kMaxCodeBits | next;
+        ++next;
+        prefix = symbol;
+        continue;
+      }
+    }
+    op = sttc_PutCode<kStyle>(op, acc, bits, prefix & miss, width & miss);
+    table[h] = ((key << kMaxCodeBits | next) & miss) | (slot & ~miss);
+    next += miss & 1;
+    prefix = (symbol & miss) | (slot & ((1u << kMaxCodeBits) - 1) & ~miss);
+    if constexpr (kStyle == LzwStyle::kTiff) {
+      if (__builtin_expect((next >= next_limit) | ((miss != 0) & (i + 1 >= check_at)), 0)) {
+        const int64_t in_now = in_base + static_cast<int64_t>(i) + 1;
+        bool clear = false;
+        if (next == kTiffTableFull) {
+          clear = true;
+        } else if (next >= 1u << width) {
+          ++width;  // one code before it must: libtiff's decoder expects it
+        } else {
+          // Every 10000 symbols the ratio of symbols to code bits is
+          // checked; when it has not improved, the table is cleared.
+          checkpoint_ = in_now + kTiffCheckGap;
+          const int64_t ratio = sttc_TiffRatio(in_now, out_bits + written());
+          if (ratio <= ratio_) {
+            clear = true;
+          } else {
+            ratio_ = ratio;
+          }
+        }
+        if (clear) {
+          ratio_ = 0;
+          // Both counts restart; the clear code's own bits are counted.
+          in_base = -static_cast<int64_t>(i) - 1;
+          out_bits = -written();
+          op = sttc_PutCode<kStyle>(op, acc, bits, clear_code_, width);
+          ResetTable();
+          width = width_;
+          next = next_code_;
+        }
+        check_at = next_check();
+        next_limit = limit(width);
+      }
+    }
+  }
+
+  prefix_ = prefix;
+  in_count_ = in_base + static_cast<int64_t>(size);
+  out_bits_ = out_bits + written();
+  acc_ = acc;
+  acc_bits_ = bits;
+  width_ = width;
+  next_code_ = next;
+  out.resize(static_cast<size_t>(op - out.data()));
+}
+
+void LzwEncoder::Finish(std::vector<uint8_t>& out) {
+  const size_t start = out.size();
+  out.resize(start + 24);
+  uint8_t* op = out.data() + start;
+  uint64_t acc = acc_;
+  uint32_t bits = acc_bits_;
+  uint32_t width = width_;
+  const bool tiff = style_ == LzwStyle::kTiff;
+  auto put = [&](uint32_t code) {
+    op = tiff ? sttc_PutCode<LzwStyle::kTiff>(op, acc, bits, code, width)
+              : sttc_PutCode<LzwStyle::kGif>(op, acc, bits, code, width);
+  };
+  if (!started_) put(clear_code_);
+  if (prefix_ != kNoPrefix) {
+    put(prefix_);
+    // The decoder makes an entry for this code too: the width follows it.
+    if (tiff) {
+      const uint32_t next = next_code_ + 1;
+      if (next == kTiffTableFull) {
+        put(clear_code_);
+        width = symbol_bits_ + 1;
+      } else if (next > (1u << width) - 1) {
+        ++width;
+      }
+    } else if (next_code_ >= (1u << width) && width < kMaxCodeBits) {
+      ++width;
+    }
+  }
+  put(clear_code_ + 1);
+  if (bits > 0) {
+    *op++ = tiff ? static_cast<uint8_t>(acc >> 56) : static_cast<uint8_t>(acc);
+  }
+  out.resize(static_cast<size_t>(op - out.data()));
+  started_ = true;
+  prefix_ = kNoPrefix;
+  acc_ = 0;
+  acc_bits_ = 0;
+}
+
+}  // namespace pm

@@ -1,0 +1,60 @@
+// LZW coding for the two containers that use it. TIFF packs codes from the
+// most significant bit and widens them one code early; GIF packs them from
+// the least significant bit and widens them when the table needs it. Both
+// follow the code sequence of the reference encoders (libtiff, giflib), so
+// that every decoder that reads their files reads these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace pm {
+
+enum class LzwStyle { kTiff, kGif };
+
+class LzwEncoder {
+ public:
+  // symbol_bits: 8 for TIFF; the GIF minimum code size (2 to 8). Symbols
+  // are masked to symbol_bits, as giflib does.
+  LzwEncoder(LzwStyle style, int symbol_bits);
+
+  // Appends the codes of `size` more symbols to `out`, starting with a clear
+  // code on the first call.
+  void Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+  // Appends the pending string, the end-of-information code and the last
+  // bits, padded to a byte. The encoder is spent afterwards.
+  void Finish(std::vector<uint8_t>& out);
+
+ private:
+  template <LzwStyle kStyle>
+  void AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+  void ResetTable();
+
+  static constexpr uint32_t kNoPrefix = 0xffffffff;
+  static constexpr uint32_t kTableBits = 13;
+  static constexpr uint32_t kTableSize = 1u << kTableBits;
+
+  LzwStyle style_;
+  uint32_t symbol_bits_;
+  uint32_t symbol_mask_;
+  uint32_t clear_code_;
+  uint32_t width_;               // bits of the next code
+  uint32_t next_code_;           // the next table entry to assign
+  uint32_t prefix_ = kNoPrefix;  // the code of the string matched so far
+  bool started_ = false;
+  // TIFF: libtiff also clears the table when the compression stops
+  // improving, checked every 10000 symbols; these follow that test.
+  int64_t in_count_ = 0;
+  int64_t out_bits_ = 0;
+  int64_t checkpoint_ = 10000;
+  int64_t ratio_ = 0;
+  uint64_t acc_ = 0;  // bits not yet written out
+  uint32_t acc_bits_ = 0;
+  // Open addressing on (prefix << 8 | symbol): each slot holds that key in
+  // its top 20 bits and the entry's code in the low 12; 0 is empty (no
+  // entry has code 0). At most 3838 entries in 8192 slots.
+  std::vector<uint32_t> table_;
+};
+
+}  // namespace pm
