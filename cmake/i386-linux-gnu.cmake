@@ -7,4 +7,6 @@ set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 # The programs the build runs are the host's; libraries and headers are i386.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_CROSSCOMPILING_EMULATOR "")
+# The i386 programs run natively where the kernel runs 32-bit x86 code; where
+# it does not, pass -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386 and the tests run
+# under user-mode emulation.

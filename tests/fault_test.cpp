@@ -32,6 +32,11 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
+#ifdef PIXMILL_EMULATED
+constexpr bool kEmulated = true;
+#else
+constexpr bool kEmulated = false;
+#endif
 
 // Noise compresses badly, so its files are about as large as its pixels.
 Record Noise(int w, int h) {
@@ -176,6 +181,7 @@ TEST(FaultTest, VanishedFilesAreReportedOrRecreated) {
 
 TEST(FaultTest, ExhaustedMemoryFailsTheCallWithAText) {
   if (kSanitized) GTEST_SKIP() << "an address-space limit does not combine with the sanitizers' shadow memory";
+  if (kEmulated) GTEST_SKIP() << "the emulator does not pass an address-space limit on to the program";
   pmtest::TempDir dir;
   Record img = Noise(3000, 3000);  // 27 MB of planes
   const std::string file = dir.File("big.bmp");

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,10 +43,15 @@ bool Exists(const std::string& path) {
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(path.c_str())) {
+    // readdir returns null both at the end and on an error: errno tells.
+    errno = 0;
     while (dirent* e = ::readdir(d)) {
       if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+      errno = 0;
     }
+    const int err = errno;
     ::closedir(d);
+    if (err != 0) throw std::runtime_error("cannot list " + path + ": " + std::strerror(err));
   }
   return names;
 }

@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,21 +39,37 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot open %s\n", argv[i]);
       ++failures;
     } else if (S_ISDIR(st.st_mode)) {
-      if (DIR* d = ::opendir(argv[i])) {
-        while (dirent* e = ::readdir(d)) {
-          const std::string child = std::string(argv[i]) + "/" + e->d_name;
-          if (::stat(child.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            failures += RunFile(child);
-            ++inputs;
-          }
-        }
-        ::closedir(d);
+      DIR* d = ::opendir(argv[i]);
+      if (d == nullptr) {
+        std::fprintf(stderr, "cannot open %s\n", argv[i]);
+        ++failures;
+        continue;
       }
+      // readdir returns null both at the end and on an error: errno tells.
+      errno = 0;
+      while (dirent* e = ::readdir(d)) {
+        const std::string child = std::string(argv[i]) + "/" + e->d_name;
+        if (::stat(child.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+          failures += RunFile(child);
+          ++inputs;
+        }
+        errno = 0;
+      }
+      if (errno != 0) {
+        std::fprintf(stderr, "cannot list %s: %s\n", argv[i], std::strerror(errno));
+        ++failures;
+      }
+      ::closedir(d);
     } else {
       failures += RunFile(argv[i]);
       ++inputs;
     }
   }
   std::printf("%d inputs ran\n", inputs);
+  // Given inputs but none found is a broken replay, not a clean one.
+  if (argc > 1 && inputs == 0) {
+    std::fprintf(stderr, "no inputs found\n");
+    return 1;
+  }
   return failures == 0 ? 0 : 1;
 }
