@@ -545,11 +545,12 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
       const uint8_t* src = bitmap.Row(static_cast<int32_t>(row + r));
-      if (spp == 3) {
-        sttc_DifferenceBgrRow(src, w, row_buffer.data());
-        src = row_buffer.data();
-      } else if (predictor != PREDICTOR_NONE) {
-        sttc_DifferenceGreyRow(src, w, row_buffer.data());
+      if (predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
+        if (spp == 3) {
+          sttc_DifferenceBgrRow(src, w, row_buffer.data());
+        } else {
+          sttc_DifferenceGreyRow(src, w, row_buffer.data());
+        }
         src = row_buffer.data();
       }
       lzw.Add(src, row_bytes, coded);

@@ -11,50 +11,30 @@ namespace pm {
 
 namespace {
 
-// Open-addressing map from a 24-bit colour to a byte, sized for `capacity`
-// keys at most half full. A slot packs colour and byte in one word, so that
-// a look-up touches one cache line; white is kept aside, because white with
-// byte 255 would pack to the empty marker.
+// Open-addressing map from a 24-bit colour to its palette index, for the
+// at most 256 colours of an exact palette (so at most a quarter full).
 class ColourMap {
  public:
-  explicit ColourMap(size_t capacity) {
-    size_t n = 1024;
-    while (n < capacity * 2) n *= 2;
-    mask_ = n - 1;
-    slots_.assign(n, kEmpty);
-  }
-  // The byte stored for `key`, or -1 with `*slot` set to where it would go.
+  // The index stored for `key`, or -1 with `*slot` set to where it would go.
   int Find(uint32_t key, size_t* slot) const {
-    if (key == kWhite) return white_;
-    size_t i = (key * 2654435761u) & mask_;
-    for (;;) {
-      const uint32_t s = slots_[i];
-      if (s == kEmpty) {
-        *slot = i;
-        return -1;
-      }
-      if ((s >> 8) == key) return static_cast<int>(s & 0xFF);
-      i = (i + 1) & mask_;
+    size_t i = (key * 2654435761u) & (kSlots - 1);
+    while (keys_[i] != kEmpty) {
+      if (keys_[i] == key) return values_[i];
+      i = (i + 1) & (kSlots - 1);
     }
+    *slot = i;
+    return -1;
   }
   void Put(size_t slot, uint32_t key, uint8_t value) {
-    if (key == kWhite) {
-      white_ = value;
-    } else {
-      slots_[slot] = key << 8 | value;
-    }
-    ++size_;
+    keys_[slot] = key;
+    values_[slot] = value;
   }
-  size_t Size() const { return size_; }
-  size_t Capacity() const { return (mask_ + 1) / 2; }
 
  private:
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  static constexpr uint32_t kWhite = 0xFFFFFFu;
-  std::vector<uint32_t> slots_;
-  size_t mask_ = 0;
-  size_t size_ = 0;
-  int white_ = -1;
+  static constexpr size_t kSlots = 1024;
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;  // no 24-bit colour
+  std::vector<uint32_t> keys_ = std::vector<uint32_t>(kSlots, kEmpty);
+  std::vector<uint8_t> values_ = std::vector<uint8_t>(kSlots, 0);
 };
 
 inline uint32_t sttc_Key(const uint8_t* bgr) {
@@ -63,7 +43,7 @@ inline uint32_t sttc_Key(const uint8_t* bgr) {
 
 // Exact palette when the image has at most 256 colours; false otherwise.
 bool sttc_TryExact(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
-  ColourMap map(256);
+  ColourMap map;
   std::vector<Color> palette;
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
