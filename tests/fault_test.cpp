@@ -1,7 +1,9 @@
-// The save path under failures the system injects: a full disk, a write
-// that fails half way, a read-only directory, a vanished file, exhausted
-// memory. Each save returns -1 with a text naming the path and the cause,
-// leaves an existing target as it was and leaves no temporary file.
+// The save path under failures the system injects (a full disk, a write
+// that fails half way, a vanished file, exhausted memory, a killed process)
+// and at targets a plain write treats specially (write-protected files and
+// directories, devices, pipes, hard links, other owners). A failed save
+// returns -1 with a text naming the path and the cause, leaves an existing
+// target as it was and leaves no temporary file.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <signal.h>
@@ -130,29 +132,142 @@ TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
   EXPECT_EQ(pmtest::ListDir(dir.path()), std::vector<std::string>{"out.bmp"});
 }
 
-TEST(FaultTest, ReadOnlyDirectoryFailsWithPermissionDenied) {
-  // Root writes anywhere, so the save runs as an unprivileged user there.
+ino_t Inode(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Drops to an unprivileged user in a child, since the suite may run as root
+// (root writes anywhere, so permission tests would pass without meaning).
+bool DropToNobody() { return ::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0); }
+
+TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
   pmtest::TempDir dir;
-  const std::string ro = dir.File("ro");
+  const std::string ro = dir.File("ro"), mine = dir.File("mine");
   ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(mine.c_str(), 0755), 0);
   const std::vector<uint8_t> old(100, 'o');
   pmtest::WriteBytes(ro + "/keep.gif", old);
+  pmtest::WriteBytes(mine + "/locked.png", old);
   ASSERT_EQ(::chmod((ro + "/keep.gif").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod((mine + "/locked.png").c_str(), 0444), 0);
   ASSERT_EQ(::chmod(ro.c_str(), 0555), 0);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown((mine + "/locked.png").c_str(), 65534, 65534), 0);
+  }
+  const ino_t keep_inode = Inode(ro + "/keep.gif");
   Record img = Noise(4, 4);
   const int status = InChild([&] {
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
-    const int fresh = FailedAsExpected(Pixmill_Save((ro + "/new.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
-                                       "Cannot write '" + ro + "/new.png': Permission denied", "", {});
-    if (fresh != 0) return fresh;
-    // A writable file in a read-only directory cannot be replaced whole
-    // either; it is left as it was rather than written over in place.
-    return FailedAsExpected(Pixmill_Save((ro + "/keep.gif").c_str(), img.get(), PIXMILL_FORMAT_GIF),
-                            "Cannot write '" + ro + "/keep.gif': Permission denied", ro + "/keep.gif", old);
+    if (!DropToNobody()) return 10;
+    // A new file in a directory the caller may not write.
+    int r = FailedAsExpected(Pixmill_Save((ro + "/new.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
+                             "Cannot write '" + ro + "/new.png': Permission denied", "", {});
+    if (r != 0) return r;
+    // The caller's own write-protected file, in a directory it may write:
+    // refused, as open(path, "w") refuses it.
+    r = FailedAsExpected(Pixmill_Save((mine + "/locked.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
+                         "Cannot write '" + mine + "/locked.png': Permission denied", mine + "/locked.png", old);
+    if (r != 0) return r;
+    // A writable file in that read-only directory is written in place.
+    if (Pixmill_Save((ro + "/keep.gif").c_str(), img.get(), PIXMILL_FORMAT_GIF) != 0) return 20;
+    return 0;
   });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(pmtest::ListDir(ro), std::vector<std::string>{"keep.gif"});
+  EXPECT_EQ(pmtest::ListDir(mine), std::vector<std::string>{"locked.png"});
+  EXPECT_EQ(Inode(ro + "/keep.gif"), keep_inode);
+  EXPECT_EQ(pmtest::Signature(ro + "/keep.gif"), "GIF");
+}
+
+TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
+  pmtest::TempDir dir;
+  Record img = Noise(64, 64);
+  EXPECT_EQ(Pixmill_Save("/dev/null", img.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
+  ASSERT_EQ(Pixmill_Save(dir.File("plain.png").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
+
+  // A reader in a child copies what comes down the pipe into a file.
+  const std::string fifo = dir.File("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::fflush(nullptr);
+  const pid_t reader = ::fork();
+  if (reader == 0) {
+    FILE* in = std::fopen(fifo.c_str(), "rb");
+    FILE* out = std::fopen(dir.File("piped.png").c_str(), "wb");
+    if (in == nullptr || out == nullptr) ::_exit(1);
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) std::fwrite(buf, 1, n, out);
+    ::_exit(std::fclose(out) == 0 ? 0 : 2);
+  }
+  EXPECT_EQ(Pixmill_Save(fifo.c_str(), img.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
+  int status = -1;
+  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pmtest::ReadBytes(dir.File("piped.png")), pmtest::ReadBytes(dir.File("plain.png")));
+}
+
+TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {
+  pmtest::TempDir dir;
+  Record img = Noise(16, 16);
+  const std::string a = dir.File("a.bmp"), b = dir.File("b.bmp");
+  pmtest::WriteBytes(a, {'o', 'l', 'd'});
+  ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
+  ASSERT_EQ(Pixmill_Save(a.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0) << myGlobal::GetError();
+  EXPECT_EQ(Inode(a), Inode(b));
+  EXPECT_EQ(pmtest::ReadBytes(b), pmtest::ReadBytes(a));
+  EXPECT_EQ(pmtest::Signature(b), "BMP");
+
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file another owner needs root";
+  const std::string other = dir.File("other.tif");
+  pmtest::WriteBytes(other, {'o', 'l', 'd'});
+  ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(other.c_str(), 0640), 0);
+  const ino_t before = Inode(other);
+  ASSERT_EQ(Pixmill_Save(other.c_str(), img.get(), PIXMILL_FORMAT_TIFF), 0) << myGlobal::GetError();
+  struct stat st;
+  ASSERT_EQ(::stat(other.c_str(), &st), 0);
+  EXPECT_NE(st.st_ino, before);  // replaced whole, not written over
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(pmtest::Signature(other), "TIFF");
+}
+
+TEST(FaultTest, KilledSavesLeaveNoStrayFile) {
+  // A child saves a large image over and over and is killed at a point that
+  // moves with each round; the directory then holds the target alone, with
+  // the old bytes or a whole new file.
+  pmtest::TempDir dir;
+  Record img = Noise(1500, 1500);
+  const std::string target = dir.File("out.bmp"), whole = dir.File("whole.bmp");
+  ASSERT_EQ(Pixmill_Save(whole.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
+  const std::vector<uint8_t> complete = pmtest::ReadBytes(whole);
+  ASSERT_EQ(::unlink(whole.c_str()), 0);
+  const std::vector<uint8_t> old(1000, 'o');
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE(round);
+    if (round % 2 == 0) {
+      ::unlink(target.c_str());
+    } else {
+      pmtest::WriteBytes(target, old);
+    }
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (;;) Pixmill_Save(target.c_str(), img.get(), PIXMILL_FORMAT_BMP);
+    }
+    ::usleep(static_cast<useconds_t>(3000 + 2500 * round));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const std::vector<std::string> left = pmtest::ListDir(dir.path());
+    EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"out.bmp"}) << left.size() << " files";
+    if (pmtest::Exists(target)) {
+      const std::vector<uint8_t> now = pmtest::ReadBytes(target);
+      EXPECT_TRUE(now == complete || now == old) << now.size() << " bytes";
+    }
+  }
 }
 
 TEST(FaultTest, VanishedFilesAreReportedOrRecreated) {

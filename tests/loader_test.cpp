@@ -5,6 +5,7 @@
 #include <memory>
 #include <cstring>
 #include <numeric>
+#include <utility>
 
 #include "loader.h"
 #include "my_global.h"
@@ -111,22 +112,26 @@ TEST(LoaderTest, FailuresNameTheFileAndTheCause) {
   EXPECT_EQ(sttc_LoadImage(dir.File("x.dat").c_str()), nullptr);
   EXPECT_EQ(myGlobal::GetError(), "'" + dir.File("x.dat") + "' is not a PNG, JPEG, TIFF, GIF or BMP file");
 
-  // A BMP header declaring 70000 x 70000 24-bit pixels, with no pixel data:
-  // refused for its size before anything is allocated.
-  std::vector<uint8_t> bmp(54, 0);
-  bmp[0] = 'B';
-  bmp[1] = 'M';
-  bmp[10] = 54;
-  bmp[14] = 40;
-  const uint32_t side = 70000;
-  std::memcpy(&bmp[18], &side, 4);
-  std::memcpy(&bmp[22], &side, 4);
-  bmp[26] = 1;
-  bmp[28] = 24;
-  bmp.push_back(0);
-  pmtest::WriteBytes(dir.File("big.bmp"), bmp);
-  EXPECT_EQ(sttc_LoadImage(dir.File("big.bmp").c_str()), nullptr);
-  EXPECT_NE(myGlobal::GetError().find("': Image too large: 70000 x 70000 pixels"), std::string::npos) << myGlobal::GetError();
+  // BMP headers with no pixel data, declaring more than a record holds:
+  // refused for their size before anything is allocated. A 1-bit record
+  // takes a byte a pixel, so 50000 x 50000 is too large at 1 bit too.
+  for (const auto& c : {std::make_pair(24, "70000 x 70000 pixels need 14700000000"),
+                        std::make_pair(1, "50000 x 50000 pixels need 2500000000")}) {
+    std::vector<uint8_t> bmp(63, 0);  // header, a two-entry palette, one byte
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    bmp[10] = 62;
+    bmp[14] = 40;
+    const uint32_t side = c.first == 24 ? 70000 : 50000;
+    std::memcpy(&bmp[18], &side, 4);
+    std::memcpy(&bmp[22], &side, 4);
+    bmp[26] = 1;
+    bmp[28] = static_cast<uint8_t>(c.first);
+    pmtest::WriteBytes(dir.File("big.bmp"), bmp);
+    EXPECT_EQ(sttc_LoadImage(dir.File("big.bmp").c_str()), nullptr);
+    EXPECT_EQ(myGlobal::GetError(), "'" + dir.File("big.bmp") + "': Image too large: " + c.second +
+                                        " bytes of image planes, more than the 2147483647 an image record holds");
+  }
 
   std::unique_ptr<pmMetaImg> ok(sttc_LoadImage(PIXMILL_SOURCE_DIR "/samples/sample.png"));
   ASSERT_NE(ok, nullptr);

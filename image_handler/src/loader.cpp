@@ -98,14 +98,11 @@ pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
   std::unique_ptr<pmMetaImg, RecordDeleter> record(sttc_CreateMetaImg());
   if (!record) throw std::bad_alloc();
+  // The decoder checked the geometry against the record's size rule from
+  // the header, so a failure here is the allocation's.
   if (record->Resize(width, height, bit, channel) != 0) {
-    if (sttc_BlockSize(width, height, bit, channel) < 0) {
-      myGlobal::SetError("'" + name + "': Image too large: " + std::to_string(width) + " x " + std::to_string(height) +
-                         " pixels, " + std::to_string(channel) + (channel == 1 ? " plane" : " planes"));
-    } else {
-      myGlobal::SetError("Out of memory while loading '" + name + "': cannot allocate " +
-                         std::to_string(sttc_BlockSize(width, height, bit, channel)) + " bytes for the image planes");
-    }
+    myGlobal::SetError("Out of memory while loading '" + name + "': cannot allocate " +
+                       std::to_string(sttc_BlockBytes(width, height, bit, channel)) + " bytes for the image planes");
     return nullptr;
   }
   sttc_SetPalette(bmp, record.get());
@@ -117,26 +114,33 @@ pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
 
 }  // namespace
 
-pmMetaImg* sttc_LoadImage(const char* img_filename) {
-  const std::string name = img_filename != nullptr ? img_filename : "";
+namespace {
+
+// Runs one load: the text on failure names the file. Any exception, even
+// one thrown while a text is built, ends here.
+template <typename Decode>
+pmMetaImg* sttc_Load(const char* name_in, Decode decode) {
   try {
-    return sttc_RecordFromBitmap(pm::DecodeFile(name.c_str()), name);
-  } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory while loading '" + name + "'");
-  } catch (const std::exception& e) {
-    myGlobal::SetError(e.what());
+    const std::string name = name_in != nullptr ? name_in : "";
+    try {
+      return sttc_RecordFromBitmap(decode(name), name);
+    } catch (const std::bad_alloc&) {
+      myGlobal::SetError("Out of memory while loading '" + name + "'");
+    } catch (const std::exception& e) {
+      myGlobal::SetError(e.what());
+    }
+  } catch (...) {
+    myGlobal::SetOutOfMemory();
   }
   return nullptr;
 }
 
+}  // namespace
+
+pmMetaImg* sttc_LoadImage(const char* img_filename) {
+  return sttc_Load(img_filename, [](const std::string& name) { return pm::DecodeFile(name.c_str()); });
+}
+
 pmMetaImg* sttc_LoadImageFromMemory(const uint8_t* data, size_t size, const char* name_in) {
-  const std::string name = name_in != nullptr ? name_in : "";
-  try {
-    return sttc_RecordFromBitmap(pm::DecodeMemory(data, size, name), name);
-  } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory while loading '" + name + "'");
-  } catch (const std::exception& e) {
-    myGlobal::SetError(e.what());
-  }
-  return nullptr;
+  return sttc_Load(name_in, [&](const std::string& name) { return pm::DecodeMemory(data, size, name); });
 }

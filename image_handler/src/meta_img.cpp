@@ -12,12 +12,20 @@ int64_t sttc_PlaneSize(int32_t width, int32_t height, int32_t bit) {
   return plane > std::numeric_limits<int32_t>::max() ? -1 : plane;
 }
 
+uint64_t sttc_BlockBytes(int32_t width, int32_t height, int32_t bit, int32_t channel) {
+  if (width < 0 || height < 0 || bit <= 0 || bit > 16 || channel < 1 || channel > 4) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  // At most 2 * (2^31)^2 * 4 + 3 < 2^64: no overflow here.
+  const uint64_t plane = ((static_cast<uint64_t>(bit) + 7) >> 3) * static_cast<uint64_t>(width) *
+                         static_cast<uint64_t>(height);
+  return (plane * static_cast<uint64_t>(channel) + 3) & ~static_cast<uint64_t>(3);
+}
+
 int64_t sttc_BlockSize(int32_t width, int32_t height, int32_t bit, int32_t channel) {
-  if (channel < 1 || channel > 4) return -1;
-  const int64_t plane = sttc_PlaneSize(width, height, bit);
-  if (plane < 0) return -1;
-  const int64_t block = (plane * channel + 3) & ~static_cast<int64_t>(3);
-  return block > std::numeric_limits<int32_t>::max() ? -1 : block;
+  if (sttc_PlaneSize(width, height, bit) < 0) return -1;
+  const uint64_t block = sttc_BlockBytes(width, height, bit, channel);
+  return block > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ? -1 : static_cast<int64_t>(block);
 }
 
 pmMetaImg* sttc_CreateMetaImg() { return new (std::nothrow) pmMetaImg(); }

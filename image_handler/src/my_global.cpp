@@ -13,3 +13,11 @@ std::string myGlobal::GetError() {
   std::lock_guard<std::mutex> lock(mutex_);
   return str_error;
 }
+
+void myGlobal::SetOutOfMemory() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(mutex_);
+    str_error = "Out of memory";
+  } catch (...) {
+  }
+}

@@ -12,6 +12,9 @@ class myGlobal {
  public:
   static void SetError(const std::string& text);
   static std::string GetError();
+  // "Out of memory", for when even building a text failed. Never throws:
+  // the text is short enough to need no allocation.
+  static void SetOutOfMemory() noexcept;
 
   static std::atomic<int64_t> q_value;
 

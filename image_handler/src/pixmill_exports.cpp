@@ -11,7 +11,14 @@
 
 extern "C" {
 
-PIXMILL_API pmMetaImg* Pixmill_Create(const char* img_filename) { return sttc_LoadImage(img_filename); }
+PIXMILL_API pmMetaImg* Pixmill_Create(const char* img_filename) {
+  try {
+    return sttc_LoadImage(img_filename);
+  } catch (...) {
+    myGlobal::SetOutOfMemory();
+    return nullptr;
+  }
+}
 
 PIXMILL_API int32_t Pixmill_Save(const char* img_filename, const pmMetaImg* p_meta_img, int32_t img_format_id) {
   try {
@@ -28,10 +35,11 @@ PIXMILL_API int32_t Pixmill_Save(const char* img_filename, const pmMetaImg* p_me
       myGlobal::SetError("Not Supported!");
       return -1;
     }
+    return sttc_SaveImage_Core(img_filename, p_meta_img, img_format_id);
   } catch (...) {
+    myGlobal::SetOutOfMemory();
     return -1;
   }
-  return sttc_SaveImage_Core(img_filename, p_meta_img, img_format_id);
 }
 
 PIXMILL_API void Pixmill_Delete(pmMetaImg* p_meta_img) { delete p_meta_img; }
@@ -48,6 +56,7 @@ PIXMILL_API char* Pixmill_LastErrorMessage(void) {
     if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
     return copy;
   } catch (...) {
+    // The text cannot be copied when memory has run out.
     return nullptr;
   }
 }

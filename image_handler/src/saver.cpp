@@ -46,19 +46,23 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
   // Unknown codes (negative ones too) fail without touching the error text.
   if (static_cast<uint32_t>(img_format_id) > 4) return -1;
   try {
-    // The whole file is encoded in memory first, so that a failing encoder
-    // never touches the target.
-    pm::MemoryStream stream;
-    sttc_EncodeImage(p_meta_img, img_format_id, stream);
-    pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
-    myGlobal::SetError("No Error");
-    return 0;
-  } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory while saving '" + std::string(img_filename) + "'");
-  } catch (const std::exception& e) {
-    // Encoder and allocation texts get the file's name; write texts have it.
-    const std::string text = e.what(), quoted = "'" + std::string(img_filename) + "'";
-    myGlobal::SetError(text.find(quoted) == std::string::npos ? quoted + ": " + text : text);
+    try {
+      // The whole file is encoded in memory first, so that a failing encoder
+      // never touches the target.
+      pm::MemoryStream stream;
+      sttc_EncodeImage(p_meta_img, img_format_id, stream);
+      pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
+      myGlobal::SetError("No Error");
+      return 0;
+    } catch (const std::bad_alloc&) {
+      myGlobal::SetError("Out of memory while saving '" + std::string(img_filename) + "'");
+    } catch (const std::exception& e) {
+      // Encoder and allocation texts get the file's name; write texts have it.
+      const std::string text = e.what(), quoted = "'" + std::string(img_filename) + "'";
+      myGlobal::SetError(text.find(quoted) == std::string::npos ? quoted + ": " + text : text);
+    }
+  } catch (...) {
+    myGlobal::SetOutOfMemory();
   }
   return -1;
 }

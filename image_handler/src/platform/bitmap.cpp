@@ -7,6 +7,7 @@
 
 #include <sys/mman.h>
 
+#include "meta_img.h"
 #include "platform/codec.h"
 
 namespace pm {
@@ -90,21 +91,21 @@ size_t MaxRecordBytes() {
 
 void SetRecordByteLimit(size_t bytes) { g_record_byte_limit.store(bytes, std::memory_order_relaxed); }
 
-// Bytes of the record planes a bitmap of this format becomes: 1-bit rows
-// stay packed, indexed images take one byte a pixel, RGB three samples (an
-// opaque alpha is dropped), 16-bit RGB three 16-bit samples. Formats the
-// record cannot hold are refused by the loader and never get pixels here.
+// Bytes of the record block a bitmap of this format becomes, by the
+// record's own size rule: indexed images one plane (1-bit ones too, which
+// the record sizes at one byte a pixel), RGB three planes (an opaque alpha
+// is dropped), 16-bit RGB three 16-bit planes. Formats the record cannot
+// hold are refused by the loader and never get pixels here.
 static uint64_t sttc_RecordBytes(int32_t width, int32_t height, PixelFormat format) {
-  const uint64_t w = static_cast<uint64_t>(width), h = static_cast<uint64_t>(height);
   switch (format) {
-    case kFormat1bppIndexed: return (w + 7) / 8 * h;
+    case kFormat1bppIndexed: return sttc_BlockBytes(width, height, 1, 1);
     case kFormat4bppIndexed:
-    case kFormat8bppIndexed: return w * h;
+    case kFormat8bppIndexed: return sttc_BlockBytes(width, height, 8, 1);
     case kFormat24bppRgb:
-    case kFormat32bppArgb: return 3 * w * h;
+    case kFormat32bppArgb: return sttc_BlockBytes(width, height, 8, 3);
     case kFormat48bppRgb:
-    case kFormat64bppArgb: return 6 * w * h;
-    default: return w * h * static_cast<uint64_t>(BitsPerPixel(format) / 8);
+    case kFormat64bppArgb: return sttc_BlockBytes(width, height, 16, 3);
+    default: return sttc_BlockBytes(width, height, 8, 1) * static_cast<uint64_t>(BitsPerPixel(format) / 8);
   }
 }
 
@@ -114,16 +115,17 @@ void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
   }
   const int bpp = BitsPerPixel(format);
   if (bpp == 0) throw Error("Invalid bitmap pixel format " + std::to_string(static_cast<int32_t>(format)));
-  const uint64_t bytes = static_cast<uint64_t>(RowStride(width, bpp)) * static_cast<uint64_t>(height);
-  if (bytes > MaxBitmapBytes()) {
-    throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels at " +
-                std::to_string(bpp) + " bits a pixel");
-  }
+  // The record's rule comes first: it is the one every caller can rely on.
   const uint64_t record = sttc_RecordBytes(width, height, format);
   if (record > MaxRecordBytes()) {
     throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels need " +
                 std::to_string(record) + " bytes of image planes, more than the " + std::to_string(MaxRecordBytes()) +
                 " an image record holds");
+  }
+  const uint64_t bytes = static_cast<uint64_t>(RowStride(width, bpp)) * static_cast<uint64_t>(height);
+  if (bytes > MaxBitmapBytes()) {
+    throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels at " +
+                std::to_string(bpp) + " bits a pixel");
   }
 }
 

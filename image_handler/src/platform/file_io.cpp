@@ -1,6 +1,8 @@
-// Whole-file reads and writes. A save never leaves a half-written file under
-// the target's name: the bytes go to a temporary file beside it, which is
-// renamed over the target (and synced first when it replaces a file).
+// Whole-file reads and writes. A save changes only what a plain write may
+// change. A regular file is replaced whole: the bytes go to a file beside it
+// that gets the target's name only when complete. Targets a rename cannot
+// serve (devices, pipes, files with other hard links, files in a directory
+// the caller may not write) are written in place.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,22 +118,6 @@ std::string sttc_DirectoryOf(const std::string& path) {
 
 std::atomic<unsigned> g_temp_counter{0};
 
-// Removes the temporary file unless the rename took it over.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-  void Keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 bool sttc_WriteFully(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
     const size_t chunk = size < (size_t{1} << 30) ? size : (size_t{1} << 30);
@@ -146,6 +132,114 @@ bool sttc_WriteFully(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
+// A file being written beside its target. Where the filesystem allows it,
+// the file has no name until it is complete, so a process killed half way
+// leaves nothing behind; elsewhere it has a hidden name, removed on every
+// failure path. Either way it is unlinked when the object goes unless
+// Publish() gave it the target's name.
+class PendingFile {
+ public:
+  // Opens the file in dir; false with errno set when the directory refuses.
+  bool Open(const std::string& dir, const std::string& base) {
+    dir_ = dir;
+    base_ = base;
+    // 0666 through open() gives a new file the usual permissions (less the
+    // umask) without reading the umask, which is not thread-safe.
+    if (ProcFdUsable()) {
+      const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        fd_ = fd;
+        return true;
+      }
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    }
+    return NameAndLink(-1);
+  }
+  int fd() const { return fd_; }
+
+  // Gives the complete file the target's name: linked straight to it when
+  // there is no old file, otherwise through a hidden name renamed over it.
+  bool Publish(const std::string& path, bool replace) {
+    if (named_.empty()) {
+      if (!replace && ::linkat(AT_FDCWD, FdPath(fd_).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+      }
+      if (!replace && errno != EEXIST) return false;
+      if (!NameAndLink(fd_)) return false;
+    }
+    if (::rename(named_.c_str(), path.c_str()) != 0) return false;
+    named_.clear();
+    return true;
+  }
+
+  ~PendingFile() {
+    if (!named_.empty()) ::unlink(named_.c_str());
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PendingFile() = default;
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  // Closes the descriptor, reporting the error a delayed write may give.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  static bool ProcFdUsable() {
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+  }
+  static std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+  // Makes a hidden name in the directory: a new file when anonymous is -1,
+  // otherwise a link to the anonymous file. Retries names taken by others.
+  bool NameAndLink(int anonymous) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = dir_ + "/." + base_ + ".pixmill-" + std::to_string(::getpid()) + "-" +
+                               std::to_string(g_temp_counter.fetch_add(1));
+      if (anonymous < 0) {
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+          fd_ = fd;
+          named_ = name;
+          return true;
+        }
+      } else if (::linkat(AT_FDCWD, FdPath(anonymous).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        named_ = name;
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
+  }
+
+  int fd_ = -1;
+  std::string dir_, base_, named_;
+};
+
+// Writes over an existing file or device through its own descriptor, as a
+// plain write does: for targets a rename cannot serve.
+void WriteInPlace(int fd, const std::string& shown, bool regular, const uint8_t* data, size_t size) {
+  if (regular && ::ftruncate(fd, 0) != 0) sttc_FailWrite(shown, errno);
+  if (!sttc_WriteFully(fd, data, size)) sttc_FailWrite(shown, errno);
+}
+
+// Makes the new file look like the one it replaces: owner and group (where
+// the caller may set them), then the mode (after chown, which may clear
+// set-id bits). False when the owner cannot be kept.
+bool CopyIdentity(int fd, const struct stat& old) {
+  struct stat now;
+  if (::fstat(fd, &now) != 0) return false;
+  if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    return false;
+  }
+  return ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
 }  // namespace
 
 Bitmap DecodeFile(const char* path) {
@@ -157,46 +251,61 @@ Bitmap DecodeFile(const char* path) {
 void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   const std::string shown = path_in != nullptr ? path_in : "";
   if (shown.empty()) sttc_FailWrite(shown, ENOENT);
-  const std::string path = sttc_ResolveLinks(shown);
 
   struct stat existing;
-  bool replace = false;
-  if (::stat(path.c_str(), &existing) == 0) {
-    if (S_ISDIR(existing.st_mode)) sttc_FailWrite(shown, EISDIR);
-    if (!S_ISREG(existing.st_mode)) sttc_FailWrite(shown, EINVAL);
-    replace = true;
-  } else if (errno != ENOENT) {
-    sttc_FailWrite(shown, errno);
+  if (::stat(shown.c_str(), &existing) != 0) {
+    if (errno != ENOENT) sttc_FailWrite(shown, errno);
+    // A new file: written whole under no name, then linked into place.
+    const std::string path = sttc_ResolveLinks(shown);
+    const size_t slash = path.rfind('/');
+    PendingFile file;
+    if (!file.Open(sttc_DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
+      sttc_FailWrite(shown, errno);
+    }
+    if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(shown, errno);
+    if (!file.Publish(path, false) || !file.Close()) sttc_FailWrite(shown, errno);
+    return;
+  }
+  if (S_ISDIR(existing.st_mode)) sttc_FailWrite(shown, EISDIR);
+
+  // What a plain write may not change, a save may not either: the target is
+  // opened for writing first, which answers for the effective user, ACLs
+  // and read-only mounts, and nothing is created when it is refused.
+  Fd target(::open(shown.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+  if (target.get() < 0) sttc_FailWrite(shown, errno);
+  const bool regular = S_ISREG(existing.st_mode);
+  // Devices, pipes and sockets have no file to replace; a file with other
+  // names (hard links) is one file to all of them, so it is written where
+  // it stands rather than split off from them.
+  if (!regular || existing.st_nlink > 1) {
+    WriteInPlace(target.get(), shown, regular, data, size);
+    if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
+    return;
   }
 
-  const std::string dir = sttc_DirectoryOf(path);
+  const std::string path = sttc_ResolveLinks(shown);
   const size_t slash = path.rfind('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-
-  // 0666 through open() gives a new file the usual permissions (less the
-  // umask) without reading the umask, which is not thread-safe.
-  int raw_fd = -1;
-  std::string temp_path;
-  for (int attempt = 0; attempt < 100 && raw_fd < 0; ++attempt) {
-    temp_path = dir + "/." + base + ".pixmill-" + std::to_string(::getpid()) + "-" +
-                std::to_string(g_temp_counter.fetch_add(1));
-    raw_fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (raw_fd < 0 && errno != EEXIST) sttc_FailWrite(shown, errno);
+  PendingFile file;
+  // A directory the caller may not write, or an owner the caller may not
+  // give the new file: the old file is written in place instead, as a plain
+  // write would, without the protection of a replacement.
+  if (!file.Open(sttc_DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
+    if (errno != EACCES && errno != EPERM && errno != EROFS) sttc_FailWrite(shown, errno);
+    WriteInPlace(target.get(), shown, true, data, size);
+    if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
+    return;
   }
-  if (raw_fd < 0) sttc_FailWrite(shown, EEXIST);
-  TempFile temp(temp_path);
-  Fd fd(raw_fd);
-
-  if (replace && ::fchmod(fd.get(), existing.st_mode & 07777) != 0) sttc_FailWrite(shown, errno);
-  if (!sttc_WriteFully(fd.get(), data, size)) sttc_FailWrite(shown, errno);
-  // A replaced file's old bytes must survive a crash until the new ones are
-  // on the disk, so they are synced before the rename. A new file puts
-  // nothing at risk and is left to the kernel's writeback like any other
-  // program's output, which spares a wait for the disk on every save.
-  if (replace && ::fsync(fd.get()) != 0) sttc_FailWrite(shown, errno);
-  if (::close(fd.release()) != 0) sttc_FailWrite(shown, errno);
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) sttc_FailWrite(shown, errno);
-  temp.Keep();
+  if (!CopyIdentity(file.fd(), existing)) {
+    WriteInPlace(target.get(), shown, true, data, size);
+    if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
+    return;
+  }
+  if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(shown, errno);
+  // The old bytes must survive a crash until the new ones are on the disk,
+  // so they are synced before the rename. A new file puts nothing at risk
+  // and is left to the kernel's writeback like any other program's output.
+  if (::fsync(file.fd()) != 0) sttc_FailWrite(shown, errno);
+  if (!file.Publish(path, true) || !file.Close()) sttc_FailWrite(shown, errno);
 }
 
 }  // namespace pm
