@@ -59,7 +59,11 @@ class PngReadHolder {
   explicit PngReadHolder(PngJob* job) {
     png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, sttc_PngError, sttc_PngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
-    if (png_ == nullptr || info_ == nullptr) throw Error("Out of memory: cannot start the PNG decoder");
+    if (png_ == nullptr || info_ == nullptr) {
+      // No destructor runs for a constructor that throws.
+      png_destroy_read_struct(&png_, &info_, nullptr);
+      throw Error("Out of memory: cannot start the PNG decoder");
+    }
   }
   ~PngReadHolder() { png_destroy_read_struct(&png_, &info_, nullptr); }
   PngReadHolder(const PngReadHolder&) = delete;
@@ -255,7 +259,10 @@ class PngWriteHolder {
   explicit PngWriteHolder(PngJob* job) {
     png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, sttc_PngError, sttc_PngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
-    if (png_ == nullptr || info_ == nullptr) throw Error("Out of memory: cannot start the PNG encoder");
+    if (png_ == nullptr || info_ == nullptr) {
+      png_destroy_write_struct(&png_, &info_);
+      throw Error("Out of memory: cannot start the PNG encoder");
+    }
   }
   ~PngWriteHolder() { png_destroy_write_struct(&png_, &info_); }
   PngWriteHolder(const PngWriteHolder&) = delete;

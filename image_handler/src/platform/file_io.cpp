@@ -198,20 +198,25 @@ class PendingFile {
   // otherwise a link to the anonymous file. Retries names taken by others.
   bool NameAndLink(int anonymous) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string name = dir_ + "/." + base_ + ".pixmill-" + std::to_string(::getpid()) + "-" +
-                               std::to_string(g_temp_counter.fetch_add(1));
+      // The name is held before the file gets it, so that no failure can
+      // leave a name behind that the destructor does not know of.
+      named_ = dir_ + "/." + base_ + ".pixmill-" + std::to_string(::getpid()) + "-" +
+               std::to_string(g_temp_counter.fetch_add(1));
       if (anonymous < 0) {
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::open(named_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
           fd_ = fd;
-          named_ = name;
           return true;
         }
-      } else if (::linkat(AT_FDCWD, FdPath(anonymous).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        named_ = name;
+      } else if (::linkat(AT_FDCWD, FdPath(anonymous).c_str(), AT_FDCWD, named_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         return true;
       }
-      if (errno != EEXIST) return false;
+      const int err = errno;
+      named_.clear();
+      if (err != EEXIST) {
+        errno = err;
+        return false;
+      }
     }
     errno = EEXIST;
     return false;

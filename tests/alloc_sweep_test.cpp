@@ -1,0 +1,289 @@
+// Allocation-failure sweep: for a load and a save of one small file of each
+// container, the first allocation fails, then the second, and so on until
+// the call runs without a failure. Every call must return null or -1 with a
+// text, or succeed with a correct result; nothing may leak, and a failed
+// save leaves the record and the old file as they were.
+//
+// This program replaces malloc and its kin (which operator new uses too),
+// so the codec libraries' allocations fail as well as the library's own.
+// It is built only without sanitizers, which replace them themselves.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "loader.h"
+#include "my_global.h"
+#include "pixmill.h"
+#include "test_support.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+
+// The allocator's state. The test is single-threaded and so are the codecs.
+long g_countdown = 0;    // > 0: the allocation that brings it to 0 fails
+bool g_failed = false;   // an allocation was made to fail
+bool g_tracking = false;  // blocks allocated now are recorded until freed
+
+// Blocks allocated while tracking, in an open-addressed table that needs no
+// allocation of its own.
+constexpr size_t kSlots = size_t{1} << 16;
+void* g_live[kSlots];
+void* const kTombstone = &g_live;
+size_t g_live_count = 0;
+
+size_t Slot(const void* p) { return (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15u >> 48; }
+
+void Track(void* p) {
+  if (!g_tracking || p == nullptr) return;
+  for (size_t i = Slot(p);; i = (i + 1) % kSlots) {
+    if (g_live[i] == nullptr || g_live[i] == kTombstone) {
+      g_live[i] = p;
+      ++g_live_count;
+      return;
+    }
+  }
+}
+
+void Untrack(void* p) {
+  if (p == nullptr || g_live_count == 0) return;
+  for (size_t i = Slot(p); g_live[i] != nullptr; i = (i + 1) % kSlots) {
+    if (g_live[i] == p) {
+      g_live[i] = kTombstone;
+      --g_live_count;
+      return;
+    }
+  }
+}
+
+bool FailNow() {
+  if (g_countdown > 0 && --g_countdown == 0) {
+    g_failed = true;
+    errno = ENOMEM;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+  if (FailNow()) return nullptr;
+  void* p = __libc_malloc(n);
+  Track(p);
+  return p;
+}
+void* calloc(size_t n, size_t size) {
+  if (FailNow()) return nullptr;
+  void* p = __libc_calloc(n, size);
+  Track(p);
+  return p;
+}
+void* realloc(void* old, size_t n) {
+  if (old != nullptr && n == 0) {
+    Untrack(old);
+    return __libc_realloc(old, 0);
+  }
+  if (FailNow()) return nullptr;
+  void* p = __libc_realloc(old, n);
+  if (p != nullptr) {
+    Untrack(old);
+    Track(p);
+  }
+  return p;
+}
+void free(void* p) {
+  Untrack(p);
+  __libc_free(p);
+}
+void* memalign(size_t align, size_t n) {
+  if (FailNow()) return nullptr;
+  void* p = __libc_memalign(align, n);
+  Track(p);
+  return p;
+}
+void* aligned_alloc(size_t align, size_t n) { return memalign(align, n); }
+int posix_memalign(void** out, size_t align, size_t n) {
+  void* p = memalign(align, n);
+  if (p == nullptr) return ENOMEM;
+  *out = p;
+  return 0;
+}
+}
+
+namespace {
+
+using Record = std::unique_ptr<pmMetaImg>;
+
+struct Snapshot {
+  std::vector<uint8_t> planes;
+  std::vector<uint8_t> palette;
+};
+
+Snapshot Take(const pmMetaImg& img) {
+  Snapshot s;
+  const size_t plane = static_cast<size_t>(sttc_PlaneSize(img.width, img.height, img.bit));
+  s.planes.assign(img.p_buf, img.p_buf + plane * static_cast<size_t>(img.channel));
+  const auto* pal = reinterpret_cast<const uint8_t*>(img.p_palette);
+  s.palette.assign(pal, pal + 4 * static_cast<size_t>(img.palette_num));
+  return s;
+}
+
+bool Same(const Snapshot& a, const Snapshot& b) { return a.planes == b.planes && a.palette == b.palette; }
+
+// How one step of a sweep ended, as the exit status of the child it ran in.
+enum Step { kDone = 0, kFailedRight, kWrong, kLeaked, kFaultInLibtiff, kFault };
+
+struct Tally {
+  int points = 0;          // allocations whose failure the call met
+  int libtiff_faults = 0;  // of which libtiff itself crashed on
+  int wrong = 0, leaked = 0, faults = 0;
+};
+
+// A crash in a step ends its child with a status that says whether the
+// faulting instruction lies in libtiff, which dereferences null after some
+// failed allocations of its own (see the README's limits).
+void OnFault(int, siginfo_t*, void* context) {
+  const auto* uc = static_cast<const ucontext_t*>(context);
+  Dl_info info;
+  const void* pc = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
+  const bool in_libtiff = ::dladdr(pc, &info) != 0 && info.dli_fname != nullptr &&
+                          std::strstr(info.dli_fname, "libtiff") != nullptr;
+  ::_exit(in_libtiff ? kFaultInLibtiff : kFault);
+}
+
+// Runs act with the nth allocation failing, for n = 1, 2, ... until a run
+// has no failure to inject. Each run is a child process, so that a crash
+// is counted rather than ending the suite. Only act runs with failures
+// armed and its blocks tracked; check (which frees what act made) judges
+// its result.
+template <typename Act, typename Check>
+Tally Sweep(const Act& act, const Check& check) {
+  // Texts up to this length then need no new storage, so that the last
+  // text does not count as a leak.
+  myGlobal::SetError(std::string(4096, 'x'));
+  // The first exception a process throws sets up the unwinder's caches for
+  // good; that happens here, untracked.
+  g_countdown = 1;
+  check(act());
+  g_countdown = 0;
+  Tally tally;
+  for (int n = 1; n < 100000; ++n) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      struct sigaction sa = {};
+      sa.sa_sigaction = OnFault;
+      sa.sa_flags = SA_SIGINFO;
+      ::sigaction(SIGSEGV, &sa, nullptr);
+      ::sigaction(SIGBUS, &sa, nullptr);
+      g_failed = false;
+      g_tracking = true;
+      g_countdown = n;
+      auto result = act();
+      g_countdown = 0;
+      g_tracking = false;
+      if (!check(result)) ::_exit(kWrong);
+      if (g_live_count != 0) ::_exit(kLeaked);
+      ::_exit(g_failed ? kFailedRight : kDone);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return ++tally.faults, tally;
+    const int step = WIFEXITED(status) ? WEXITSTATUS(status) : kFault;
+    if (step == kDone) return tally;
+    ++tally.points;
+    if (step == kWrong) ++tally.wrong, std::fprintf(stderr, "wrong result with allocation %d failing\n", n);
+    if (step == kLeaked) ++tally.leaked, std::fprintf(stderr, "leak with allocation %d failing\n", n);
+    if (step == kFaultInLibtiff) ++tally.libtiff_faults;
+    if (step != kFailedRight && step != kWrong && step != kLeaked && step != kFaultInLibtiff) {
+      ++tally.faults, std::fprintf(stderr, "crash with allocation %d failing\n", n);
+    }
+  }
+  return ++tally.faults, tally;
+}
+
+// The text of a failed call must say something, and not that all went well.
+bool FailedWithText() {
+  const std::string text = myGlobal::GetError();
+  if (text.empty() || text == "No Error" || text == std::string(4096, 'x')) {
+    std::fprintf(stderr, "failure text '%s'\n", text.c_str());
+    return false;
+  }
+  return true;
+}
+
+const char* const kNames[5] = {"JPEG", "PNG", "TIFF", "GIF", "BMP"};
+
+TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
+  pmtest::TempDir dir;
+  // Noise with more than 256 colours, so that the GIF goes through the
+  // quantiser; small, so that each sweep step is quick.
+  Record img(pmtest::MakeRecord(24, 20, 8, 3));
+  std::mt19937 rng(3);
+  for (int i = 0; i < 24 * 20 * 3; ++i) img->p_buf[i] = static_cast<uint8_t>(rng());
+  const Snapshot before = Take(*img);
+
+  for (int32_t code = 0; code < 5; ++code) {
+    SCOPED_TRACE(kNames[code]);
+    const std::string file = dir.File(std::string("in.") + kNames[code]);
+    ASSERT_EQ(Pixmill_Save(file.c_str(), img.get(), code), 0) << myGlobal::GetError();
+    Record reference(Pixmill_Create(file.c_str()));
+    ASSERT_NE(reference, nullptr) << myGlobal::GetError();
+    const Snapshot expected = Take(*reference);
+
+    const Tally load = Sweep([&] { return Pixmill_Create(file.c_str()); },
+                                  [&](pmMetaImg* loaded) {
+                                    if (loaded == nullptr) return FailedWithText();
+                                    const bool same = Same(Take(*loaded), expected);
+                                    Pixmill_Delete(loaded);
+                                    return same;
+                                  });
+
+    // A failed save leaves the old file, the record and nothing else.
+    const std::string target = dir.File(std::string("out.") + kNames[code]);
+    const std::vector<uint8_t> old(64, 'o'), encoded = pmtest::ReadBytes(file);
+    const size_t files = static_cast<size_t>(code) + 2;  // the inputs so far and the target
+    pmtest::WriteBytes(target, old);
+    const Tally save = Sweep([&] { return Pixmill_Save(target.c_str(), img.get(), code); },
+                                  [&](int32_t rc) {
+                                    const bool kept = Same(Take(*img), before) && pmtest::ListDir(dir.path()).size() == files;
+                                    const std::vector<uint8_t> now = pmtest::ReadBytes(target);
+                                    pmtest::WriteBytes(target, old);
+                                    if (!kept || (rc == 0 && now != encoded) || (rc != 0 && now != old)) {
+                                      std::fprintf(stderr, "save %d: record and directory %s, %zu bytes in the target\n", rc,
+                                                   kept ? "kept" : "changed", now.size());
+                                    }
+                                    return kept && (rc == 0 ? now == encoded : FailedWithText() && now == old);
+                                  });
+    for (const Tally* t : {&load, &save}) {
+      EXPECT_GT(t->points, 0);
+      EXPECT_EQ(t->wrong, 0);
+      EXPECT_EQ(t->leaked, 0);
+      EXPECT_EQ(t->faults, 0);
+    }
+    std::printf("%s: %d allocation failure points in a load (%d crashing libtiff), %d in a save (%d in libtiff)\n",
+                kNames[code], load.points, load.libtiff_faults, save.points, save.libtiff_faults);
+    ::unlink(target.c_str());
+  }
+}
+
+}  // namespace
