@@ -4,15 +4,22 @@
 # find_package(Pixmill), linked directly, converts the sample; and the
 # installed roundtrip runs from the prefix with an empty environment.
 # Usage: scripts/consumer-test.sh BUILD_DIR
+#        scripts/consumer-test.sh --installed ROOT/usr  (packages unpacked
+#        under ROOT, their files naming /usr: pkg-config gets ROOT as sysroot)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$(cd "$1" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-prefix="$work/prefix"
 sample="$root/samples/sample.png"
-
-cmake --install "$build" --prefix "$prefix" >/dev/null
+sysroot=""
+if [ "$1" = "--installed" ]; then
+  prefix="$(cd "$2" && pwd)"
+  sysroot="$(dirname "$prefix")"
+else
+  build="$(cd "$1" && pwd)"
+  prefix="$work/prefix"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
 for f in bin/roundtrip include/pixmill.h lib/libPixmill_x64.so lib/pkgconfig/pixmill.pc lib/cmake/Pixmill/PixmillConfig.cmake; do
   [ -e "$prefix/$f" ] || { echo "consumer: $f is not installed" >&2; exit 1; }
 done
@@ -20,11 +27,13 @@ soname="$(readelf -d "$prefix/lib/libPixmill_x64.so" | sed -n 's/.*SONAME.*\[\(.
 [ -e "$prefix/lib/$soname" ] || { echo "consumer: no file for SONAME '$soname'" >&2; exit 1; }
 
 # Through pkg-config.
-export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$sysroot"
+libdir="$(pkg-config --variable=libdir pixmill)"
+[[ "$libdir" == "$sysroot"/* ]] || libdir="$sysroot$libdir"  # pkg-config versions differ here
 # shellcheck disable=SC2046
 cc -o "$work/consumer-pc" "$root/tests/consumer/consumer.c" $(pkg-config --cflags --libs pixmill) \
-  -Wl,-rpath,"$(pkg-config --variable=libdir pixmill)"
-unset PKG_CONFIG_PATH
+  -Wl,-rpath,"$libdir"
+unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
 "$work/consumer-pc" "$sample" "$work/pc.png"
 
 # Through find_package.

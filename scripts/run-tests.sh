@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite, warnings as errors: plain x86-64 (then
-# installed and used by an outside consumer), x86-64 with AddressSanitizer
+# installed and used by an outside consumer, and packaged as .deb files that
+# are checked and installed into a scratch root), x86-64 with AddressSanitizer
 # and UBSan, the 32-bit x86 library with its tests, and the threaded and
 # end-to-end tests under ThreadSanitizer; then runs each fuzz target for a
 # bounded time (PIXMILL_FUZZ_SECONDS a target, 20 by default).
@@ -21,6 +22,7 @@ build() {  # build DIR CMAKE-ARGS...; runs the tests matching $tests (all when e
 }
 build build-test-plain -DPIXMILL_SANITIZE=OFF
 scripts/consumer-test.sh build-test-plain
+scripts/make-debs.sh build-deb
 build build-test-sanitize -DPIXMILL_SANITIZE=ON
 # Some kernels are built without 32-bit x86 support: there the i386 tests run
 # under qemu's user-mode emulator instead of failing to start.
