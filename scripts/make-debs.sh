@@ -8,7 +8,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-scripts/deps.sh dpkg-dev lintian file fakeroot
+scripts/deps.sh dpkg-dev lintian file
 build="${1:-build-deb}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
