@@ -61,10 +61,7 @@ std::vector<Row> ReadManifest(const std::string& dir) {
   return rows;
 }
 
-struct RecordDeleter {
-  void operator()(pmMetaImg* p) const { delete p; }
-};
-using Record = std::unique_ptr<pmMetaImg, RecordDeleter>;
+using Record = std::unique_ptr<pmMetaImg>;
 
 bool IsGreyPalette(const pmMetaImg& img) {
   for (int i = 0; i < img.palette_num; ++i) {

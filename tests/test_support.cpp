@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -23,7 +24,19 @@ TempDir::TempDir() {
   path_ = buf.data();
 }
 
-TempDir::~TempDir() { Run("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'"); }
+TempDir::~TempDir() {
+  // Tests leave read-only folders behind; the owner (or root) may open them
+  // again before removing everything.
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    }
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

@@ -15,10 +15,6 @@ size_t sttc_SourceStride(const pmMetaImg* p) {
   return static_cast<size_t>(((bits + 7) / 8 + 3) & ~static_cast<uint64_t>(3));
 }
 
-struct RecordDeleter {
-  void operator()(pmMetaImg* p) const { delete p; }
-};
-
 }  // namespace
 
 int32_t sttc_GetParams(const pm::Bitmap& bmp, int32_t* channel, int32_t* width, int32_t* height, int32_t* bit) {
@@ -96,7 +92,7 @@ namespace {
 pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   int32_t channel = 0, width = 0, height = 0, bit = 0;
   if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
-  std::unique_ptr<pmMetaImg, RecordDeleter> record(sttc_CreateMetaImg());
+  std::unique_ptr<pmMetaImg> record(sttc_CreateMetaImg());
   if (!record) throw std::bad_alloc();
   // The decoder checked the geometry against the record's size rule from
   // the header, so a failure here is the allocation's.
