@@ -5,6 +5,7 @@
 // returns -1 with a text naming the path and the cause, leaves an existing
 // target as it was and leaves no temporary file.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -205,6 +206,20 @@ TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
   ASSERT_EQ(::waitpid(reader, &status, 0), reader);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(pmtest::ReadBytes(dir.File("piped.png")), pmtest::ReadBytes(dir.File("plain.png")));
+
+  // Standard output redirected to a file: that file, the one the caller
+  // holds open, gets the bytes.
+  const std::string redirected = dir.File("stdout.png");
+  pmtest::WriteBytes(redirected, {'o', 'l', 'd'});
+  const ino_t inode = Inode(redirected);
+  EXPECT_EQ(InChild([&] {
+              const int fd = ::open(redirected.c_str(), O_WRONLY);
+              if (fd < 0 || ::dup2(fd, 1) != 1) return 10;
+              return Pixmill_Save("/dev/stdout", img.get(), PIXMILL_FORMAT_PNG) == 0 ? 0 : 11;
+            }),
+            0);
+  EXPECT_EQ(Inode(redirected), inode);
+  EXPECT_EQ(pmtest::ReadBytes(redirected), pmtest::ReadBytes(dir.File("plain.png")));
 }
 
 TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {

@@ -91,8 +91,12 @@ FileBytes sttc_ReadAll(const std::string& path) {
 
 // Follows symbolic links so that the file a link points to is replaced, not
 // the link.
-std::string sttc_ResolveLinks(std::string path) {
+// through_proc, when given, tells whether the chain passes through /proc
+// (as /dev/stdout and /dev/fd/N do): such a name stands for a descriptor
+// the caller holds, not for a path that could be replaced.
+std::string sttc_ResolveLinks(std::string path, bool* through_proc = nullptr) {
   for (int depth = 0; depth < 40; ++depth) {
+    if (through_proc != nullptr && path.compare(0, 6, "/proc/") == 0) *through_proc = true;
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
@@ -281,14 +285,16 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   const bool regular = S_ISREG(existing.st_mode);
   // Devices, pipes and sockets have no file to replace; a file with other
   // names (hard links) is one file to all of them, so it is written where
-  // it stands rather than split off from them.
-  if (!regular || existing.st_nlink > 1) {
+  // it stands rather than split off from them; a file named through an
+  // open descriptor (/dev/stdout redirected to a file) is the caller's.
+  bool through_proc = false;
+  const std::string path = sttc_ResolveLinks(shown, &through_proc);
+  if (!regular || existing.st_nlink > 1 || through_proc) {
     WriteInPlace(target.get(), shown, regular, data, size);
     if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
     return;
   }
 
-  const std::string path = sttc_ResolveLinks(shown);
   const size_t slash = path.rfind('/');
   PendingFile file;
   // A directory the caller may not write, or an owner the caller may not
