@@ -161,7 +161,7 @@ struct Tally {
 
 // A crash in a step ends its child with a status that says whether the
 // faulting instruction lies in libtiff, which dereferences null after some
-// failed allocations of its own (see the README's limits).
+// failed allocations of its own (the README's Save section says so).
 void OnFault(int, siginfo_t*, void* context) {
   const auto* uc = static_cast<const ucontext_t*>(context);
   Dl_info info;
