@@ -53,9 +53,9 @@ struct Inputs {
   Inputs() {
     png = ReadFile(EnvOr("PIXMILL_BENCH_IMAGE", PIXMILL_SOURCE_DIR "/../shared/bench/photo-24.png"));
     jpeg = ReadFile(EnvOr("PIXMILL_BENCH_JPEG", PIXMILL_SOURCE_DIR "/../shared/bench/photo-24.jpg"));
-    bitmap = pm::DecodeMemory(png.data(), png.size(), "bench");
+    bitmap = pm::DecodeMemory(png.data(), png.size());
     if (bitmap.Format() != pm::kFormat24bppRgb) throw std::runtime_error("the bench image must be 24-bit");
-    record.reset(sttc_LoadImageFromMemory(png.data(), png.size(), "bench"));
+    record.reset(sttc_LoadImageFromMemory(png.data(), png.size()));
     tiff = Encoded(2);
     gif = Encoded(3);
     bmp = Encoded(4);
@@ -87,7 +87,7 @@ void Report(benchmark::State& state, size_t bytes) {
 
 void DecodeOurs(benchmark::State& state, const Bytes& file) {
   for (auto _ : state) {
-    pm::Bitmap b = pm::DecodeMemory(file.data(), file.size(), "bench");
+    pm::Bitmap b = pm::DecodeMemory(file.data(), file.size());
     benchmark::DoNotOptimize(b.Row(0));
   }
   Report(state, file.size());
@@ -208,7 +208,7 @@ void BM_DecodeBmp_copy(benchmark::State& state) {
 
 void BM_SplitIntoPlanes_Pixmill(benchmark::State& state) {
   const Inputs& in = In();
-  pm::Bitmap b = pm::DecodeMemory(in.png.data(), in.png.size(), "bench");
+  pm::Bitmap b = pm::DecodeMemory(in.png.data(), in.png.size());
   std::unique_ptr<pmMetaImg> rec(sttc_CreateMetaImg());
   rec->Resize(in.W(), in.H(), 8, 3);
   for (auto _ : state) {
@@ -452,7 +452,7 @@ void BM_EncodeBmp_copy(benchmark::State& state) {
 void BM_FiveWayInMemory_Pixmill(benchmark::State& state) {
   const Inputs& in = In();
   for (auto _ : state) {
-    std::unique_ptr<pmMetaImg> rec(sttc_LoadImageFromMemory(in.png.data(), in.png.size(), "bench"));
+    std::unique_ptr<pmMetaImg> rec(sttc_LoadImageFromMemory(in.png.data(), in.png.size()));
     for (int code = 0; code <= 4; ++code) {
       pm::MemoryStream out;
       sttc_EncodeImage(rec.get(), code, out);

@@ -112,18 +112,21 @@ pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
 
 namespace {
 
-// Runs one load: the text on failure names the file. Any exception, even
-// one thrown while a text is built, ends here.
+// Runs one load: the text on failure names the file, which is put to the
+// cause here and nowhere else. Any exception, even one thrown while a text
+// is built, ends here.
 template <typename Decode>
 pmMetaImg* sttc_Load(const char* name_in, Decode decode) {
   try {
     const std::string name = name_in != nullptr ? name_in : "";
     try {
-      return sttc_RecordFromBitmap(decode(name), name);
+      return sttc_RecordFromBitmap(decode(), name);
+    } catch (const pm::Error& e) {
+      myGlobal::SetError(pm::WithName(e, name));
     } catch (const std::bad_alloc&) {
       myGlobal::SetError("Out of memory while loading '" + name + "'");
     } catch (const std::exception& e) {
-      myGlobal::SetError(e.what());
+      myGlobal::SetError(pm::WithName(pm::Error(e.what()), name));
     }
   } catch (...) {
     myGlobal::SetOutOfMemory();
@@ -134,9 +137,9 @@ pmMetaImg* sttc_Load(const char* name_in, Decode decode) {
 }  // namespace
 
 pmMetaImg* sttc_LoadImage(const char* img_filename) {
-  return sttc_Load(img_filename, [](const std::string& name) { return pm::DecodeFile(name.c_str()); });
+  return sttc_Load(img_filename, [&] { return pm::DecodeFile(img_filename); });
 }
 
 pmMetaImg* sttc_LoadImageFromMemory(const uint8_t* data, size_t size, const char* name_in) {
-  return sttc_Load(name_in, [&](const std::string& name) { return pm::DecodeMemory(data, size, name); });
+  return sttc_Load(name_in, [&] { return pm::DecodeMemory(data, size); });
 }

@@ -54,12 +54,12 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
       pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
       myGlobal::SetError("No Error");
       return 0;
+    } catch (const pm::Error& e) {
+      myGlobal::SetError(pm::WithName(e, img_filename));
     } catch (const std::bad_alloc&) {
       myGlobal::SetError("Out of memory while saving '" + std::string(img_filename) + "'");
     } catch (const std::exception& e) {
-      // Encoder and allocation texts get the file's name; write texts have it.
-      const std::string text = e.what(), quoted = "'" + std::string(img_filename) + "'";
-      myGlobal::SetError(text.find(quoted) == std::string::npos ? quoted + ": " + text : text);
+      myGlobal::SetError(pm::WithName(pm::Error(e.what()), img_filename));
     }
   } catch (...) {
     myGlobal::SetOutOfMemory();

@@ -254,6 +254,5 @@ void MemoryStream::Write(const void* data, size_t size) {
   if (end > size_) size_ = end;
 }
 
-[[noreturn]] void Fail(const std::string& name, const std::string& what) { throw Error("'" + name + "': " + what); }
 
 }  // namespace pm

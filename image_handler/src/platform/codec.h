@@ -11,23 +11,20 @@ namespace pm {
 struct Decoder {
   const char* label;  // "PNG", "JPEG", ...
   bool (*matches)(const uint8_t* data, size_t size);
-  Bitmap (*decode)(const uint8_t* data, size_t size, const std::string& name);
+  Bitmap (*decode)(const uint8_t* data, size_t size);
 };
 
-Bitmap DecodePng(const uint8_t* data, size_t size, const std::string& name);
-Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name);
-Bitmap DecodeTiff(const uint8_t* data, size_t size, const std::string& name);
-Bitmap DecodeGif(const uint8_t* data, size_t size, const std::string& name);
-Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name);
+Bitmap DecodePng(const uint8_t* data, size_t size);
+Bitmap DecodeJpeg(const uint8_t* data, size_t size);
+Bitmap DecodeTiff(const uint8_t* data, size_t size);
+Bitmap DecodeGif(const uint8_t* data, size_t size);
+Bitmap DecodeBmp(const uint8_t* data, size_t size);
 
 void EncodePng(const Bitmap& bitmap, MemoryStream& out);
 void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out);
 void EncodeTiff(const Bitmap& bitmap, MemoryStream& out);
 void EncodeGif(const Bitmap& bitmap, MemoryStream& out);
 void EncodeBmp(const Bitmap& bitmap, MemoryStream& out);
-
-// "'name': what" as the text of an Error.
-[[noreturn]] void Fail(const std::string& name, const std::string& what);
 
 // The 256-entry grey ramp with full alpha.
 std::vector<Color> GreyRamp();

@@ -63,7 +63,7 @@ inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
 // that ends without an end-of-bitmap code is accepted once it has reached
 // the top row (some encoders leave the code out), and refused as truncated
 // before that: a few bytes must not stand for a huge blank image.
-void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, const std::string& name) {
+void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
   const int64_t w = bitmap.Width();
   const int64_t h = bitmap.Height();
   int64_t x = 0, y = 0;  // y counts from the bottom row
@@ -71,7 +71,7 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, c
   auto row = [&]() { return bitmap.Row(static_cast<int32_t>(h - 1 - y)); };
   // Pixels of a run that still fit the row.
   auto fit = [&](int64_t count) -> int64_t {
-    if (y >= h) Fail(name, "BMP RLE data runs past the image");
+    if (y >= h) throw Error("BMP RLE data runs past the image");
     return x >= w ? 0 : (x + count > w ? w - x : count);
   };
   while (i + 1 < n) {
@@ -94,7 +94,7 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, c
       x += p[i];
       y += p[i + 1];
       i += 2;
-      if (x > w || y > h) Fail(name, "BMP RLE delta moves past the image");
+      if (x > w || y > h) throw Error("BMP RLE delta moves past the image");
     } else {  // literal run of `value` pixels, padded to a 16-bit boundary
       const size_t bytes = four_bit ? (value + 1u) / 2 : value;
       if (bytes > n - i) break;
@@ -108,17 +108,17 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap, c
       i += (bytes + 1) & ~static_cast<size_t>(1);
     }
   }
-  if (y < h - 1) Fail(name, "BMP RLE data ends at row " + std::to_string(y + 1) + " of " + std::to_string(h));
+  if (y < h - 1) throw Error("BMP RLE data ends at row " + std::to_string(y + 1) + " of " + std::to_string(h));
 }
 
-BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size, const std::string& name) {
-  if (size < 26) Fail(name, "BMP header is truncated");
+BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size) {
+  if (size < 26) throw Error("BMP header is truncated");
   BmpInfo info;
   info.header_size = sttc_U32(data + 14);
   const uint32_t hs = info.header_size;
   const bool known = hs == 12 || hs == 16 || hs == 40 || hs == 52 || hs == 56 || hs == 64 || hs == 108 || hs == 124;
-  if (!known) Fail(name, "BMP header size " + std::to_string(hs) + " is not a known one");
-  if (size < 14 + static_cast<size_t>(hs)) Fail(name, "BMP header is truncated");
+  if (!known) throw Error("BMP header size " + std::to_string(hs) + " is not a known one");
+  if (size < 14 + static_cast<size_t>(hs)) throw Error("BMP header is truncated");
   const uint8_t* h = data + 14;
   if (hs == 12) {
     info.os2 = true;
@@ -136,7 +136,7 @@ BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size, const std::string& name)
     if (hs >= 20) info.compression = sttc_U32(h + 16);
     if (hs >= 36) info.colours_used = sttc_U32(h + 32);
     if (info.os2 && info.compression >= 3) {
-      Fail(name, std::string("OS/2 BMP ") + (info.compression == 3 ? "Huffman" : "RLE24") +
+      throw Error(std::string("OS/2 BMP ") + (info.compression == 3 ? "Huffman" : "RLE24") +
                      " compression is not supported");
     }
     if (hs >= 52) {
@@ -147,7 +147,7 @@ BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size, const std::string& name)
   info.palette_offset = 14 + hs;
   if (hs == 40 && (info.compression == kBiBitfields || info.compression == kBiAlphaBitfields)) {
     const int n = info.compression == kBiAlphaBitfields ? 4 : 3;
-    if (size < info.palette_offset + 4u * n) Fail(name, "BMP header is truncated");
+    if (size < info.palette_offset + 4u * n) throw Error("BMP header is truncated");
     for (int k = 0; k < n; ++k) info.masks[k] = sttc_U32(data + info.palette_offset + 4 * k);
     info.palette_offset += 4u * n;
   }
@@ -160,22 +160,22 @@ BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size, const std::string& name)
 
 }  // namespace
 
-Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name) {
-  const BmpInfo info = sttc_ReadInfo(data, size, name);
+Bitmap DecodeBmp(const uint8_t* data, size_t size) {
+  const BmpInfo info = sttc_ReadInfo(data, size);
   const uint32_t pixel_offset = sttc_U32(data + 10);
-  if (info.planes != 1) Fail(name, "BMP plane count " + std::to_string(info.planes) + " is not 1");
+  if (info.planes != 1) throw Error("BMP plane count " + std::to_string(info.planes) + " is not 1");
   if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
-    Fail(name, "BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
+    throw Error("BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
   }
   const auto w = static_cast<int32_t>(info.width);
   const auto h = static_cast<int32_t>(info.height);
 
   // Embedded streams decode through their own codec.
   if ((info.compression == kBiJpeg || info.compression == kBiPng) && !info.os2) {
-    if (pixel_offset >= size) Fail(name, "file ends before the pixel data");
+    if (pixel_offset >= size) throw Error("file ends before the pixel data");
     const uint8_t* stream = data + pixel_offset;
     const size_t n = size - pixel_offset;
-    return info.compression == kBiJpeg ? DecodeJpeg(stream, n, name) : DecodePng(stream, n, name);
+    return info.compression == kBiJpeg ? DecodeJpeg(stream, n) : DecodePng(stream, n);
   }
 
   const uint32_t bpp = info.bpp;
@@ -185,32 +185,32 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name) {
                   ((bpp == 16 || bpp == 32) && (comp == kBiRgb || comp == kBiBitfields || comp == kBiAlphaBitfields)) ||
                   (bpp == 64 && comp == kBiRgb);
   if (!ok) {
-    Fail(name, "BMP with " + std::to_string(bpp) + " bits a pixel and compression " + std::to_string(comp) +
+    throw Error("BMP with " + std::to_string(bpp) + " bits a pixel and compression " + std::to_string(comp) +
                    " is not supported");
   }
   if (bpp == 64) return Bitmap::Header(w, h, kFormat64bppArgb);
-  if ((comp == kBiRle8 || comp == kBiRle4) && info.top_down) Fail(name, "top-down BMP cannot be RLE compressed");
+  if ((comp == kBiRle8 || comp == kBiRle4) && info.top_down) throw Error("top-down BMP cannot be RLE compressed");
 
   // Palette: at most 256 entries, all inside the file.
   std::vector<Color> palette;
   if (bpp <= 8) {
     const uint64_t max_entries = 1ull << bpp;
     uint64_t entries = info.colours_used == 0 ? max_entries : info.colours_used;
-    if (entries > 256) Fail(name, "BMP palette of " + std::to_string(entries) + " entries is too large");
+    if (entries > 256) throw Error("BMP palette of " + std::to_string(entries) + " entries is too large");
     if (entries > max_entries) entries = max_entries;
-    if (info.palette_offset + entries * info.palette_entry > size) Fail(name, "file ends inside the palette");
+    if (info.palette_offset + entries * info.palette_entry > size) throw Error("file ends inside the palette");
     for (uint64_t i = 0; i < entries; ++i) {
       const uint8_t* e = data + info.palette_offset + i * info.palette_entry;
       palette.push_back(Color{e[2], e[1], e[0], 255});
     }
   }
-  if (pixel_offset >= size) Fail(name, "file ends before the pixel data");
+  if (pixel_offset >= size) throw Error("file ends before the pixel data");
   const uint8_t* pixels = data + pixel_offset;
   const size_t available = size - pixel_offset;
 
   if (comp == kBiRle8 || comp == kBiRle4) {
     Bitmap bitmap(w, h, kFormat8bppIndexed);
-    sttc_DecodeRle(pixels, available, comp == kBiRle4, bitmap, name);
+    sttc_DecodeRle(pixels, available, comp == kBiRle4, bitmap);
     if (palette.size() > 256) palette.resize(256);
     bitmap.SetPalette(palette);
     return bitmap;
@@ -221,7 +221,7 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name) {
   CheckBitmapSize(w, h, target);
   const size_t src_stride = CheckedMul((CheckedMul(static_cast<size_t>(w), bpp) + 31) / 32, 4);
   if (CheckedMul(src_stride, static_cast<size_t>(h - 1)) + (CheckedMul(static_cast<size_t>(w), bpp) + 7) / 8 > available) {
-    Fail(name, "file ends before the end of the pixel data");
+    throw Error("file ends before the end of the pixel data");
   }
   auto src_row = [&](int32_t y) {  // y counts from the top of the picture
     const size_t stored = info.top_down ? static_cast<size_t>(y) : static_cast<size_t>(h - 1 - y);
@@ -279,11 +279,11 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size, const std::string& name) {
     for (uint32_t& m : masks) m &= 0xFFFF;
   }
   for (uint32_t m : masks) {
-    if (!sttc_Contiguous(m)) Fail(name, "BMP colour masks are not contiguous");
+    if (!sttc_Contiguous(m)) throw Error("BMP colour masks are not contiguous");
   }
   if ((masks[0] & masks[1]) || (masks[0] & masks[2]) || (masks[1] & masks[2]) ||
       (masks[3] & (masks[0] | masks[1] | masks[2]))) {
-    Fail(name, "BMP colour masks overlap");
+    throw Error("BMP colour masks overlap");
   }
   const Field fr = sttc_MakeField(masks[0]), fg = sttc_MakeField(masks[1]), fb = sttc_MakeField(masks[2]),
               fa = sttc_MakeField(masks[3]);

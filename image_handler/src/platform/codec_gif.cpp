@@ -32,10 +32,10 @@ int sttc_GifRead(GifFileType* gif, GifByteType* dst, int n) {
 
 class GifReadHolder {
  public:
-  explicit GifReadHolder(GifInput* in, const std::string& name) {
+  explicit GifReadHolder(GifInput* in) {
     int err = 0;
     gif_ = DGifOpen(in, sttc_GifRead, &err);
-    if (gif_ == nullptr) Fail(name, std::string("GIF data is damaged (") + GifErrorString(err) + ")");
+    if (gif_ == nullptr) throw Error(std::string("GIF data is damaged (") + GifErrorString(err) + ")");
   }
   ~GifReadHolder() {
     int err = 0;
@@ -49,52 +49,52 @@ class GifReadHolder {
   GifFileType* gif_;
 };
 
-[[noreturn]] void sttc_GifDamaged(GifFileType* gif, const std::string& name) {
+[[noreturn]] void sttc_GifDamaged(GifFileType* gif) {
   const char* text = GifErrorString(gif->Error);
-  Fail(name, std::string("GIF data is damaged (") + (text != nullptr ? text : "unknown error") + ")");
+  throw Error(std::string("GIF data is damaged (") + (text != nullptr ? text : "unknown error") + ")");
 }
 
 }  // namespace
 
-Bitmap DecodeGif(const uint8_t* data, size_t size, const std::string& name) {
+Bitmap DecodeGif(const uint8_t* data, size_t size) {
   GifInput in{data, size, 0};
-  GifReadHolder holder(&in, name);
+  GifReadHolder holder(&in);
   GifFileType* gif = holder.get();
-  if (gif->SWidth <= 0 || gif->SHeight <= 0) Fail(name, "GIF screen size is zero");
+  if (gif->SWidth <= 0 || gif->SHeight <= 0) throw Error("GIF screen size is zero");
 
   int transparent = -1;
   for (;;) {
     GifRecordType type;
-    if (DGifGetRecordType(gif, &type) == GIF_ERROR) sttc_GifDamaged(gif, name);
-    if (type == TERMINATE_RECORD_TYPE) Fail(name, "GIF holds no image");
+    if (DGifGetRecordType(gif, &type) == GIF_ERROR) sttc_GifDamaged(gif);
+    if (type == TERMINATE_RECORD_TYPE) throw Error("GIF holds no image");
     if (type == EXTENSION_RECORD_TYPE) {
       int code = 0;
       GifByteType* block = nullptr;
-      if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) sttc_GifDamaged(gif, name);
+      if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) sttc_GifDamaged(gif);
       if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] >= 4) {
         // The last control block before the frame applies to it.
         transparent = (block[1] & 0x01) != 0 ? block[4] : -1;
       }
       while (block != nullptr) {
-        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) sttc_GifDamaged(gif, name);
+        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) sttc_GifDamaged(gif);
       }
       continue;
     }
     if (type != IMAGE_DESC_RECORD_TYPE) continue;
     break;
   }
-  if (DGifGetImageDesc(gif) == GIF_ERROR) sttc_GifDamaged(gif, name);
+  if (DGifGetImageDesc(gif) == GIF_ERROR) sttc_GifDamaged(gif);
 
   const GifImageDesc& d = gif->Image;
   const int64_t right = static_cast<int64_t>(d.Left) + d.Width;
   const int64_t bottom = static_cast<int64_t>(d.Top) + d.Height;
   if (d.Width <= 0 || d.Height <= 0 || d.Left < 0 || d.Top < 0 || right > gif->SWidth || bottom > gif->SHeight) {
-    Fail(name, "GIF frame " + std::to_string(d.Width) + " x " + std::to_string(d.Height) + " at (" +
+    throw Error("GIF frame " + std::to_string(d.Width) + " x " + std::to_string(d.Height) + " at (" +
                    std::to_string(d.Left) + ", " + std::to_string(d.Top) + ") lies outside its " +
                    std::to_string(gif->SWidth) + " x " + std::to_string(gif->SHeight) + " screen");
   }
   const ColorMapObject* map = d.ColorMap != nullptr ? d.ColorMap : gif->SColorMap;
-  if (map == nullptr || map->ColorCount <= 0 || map->Colors == nullptr) Fail(name, "GIF has no colour table");
+  if (map == nullptr || map->ColorCount <= 0 || map->Colors == nullptr) throw Error("GIF has no colour table");
 
   Bitmap bitmap(gif->SWidth, gif->SHeight, kFormat8bppIndexed);
   const size_t stride = bitmap.Stride();
@@ -105,14 +105,14 @@ Bitmap DecodeGif(const uint8_t* data, size_t size, const std::string& name) {
     for (int pass = 0; pass < 4; ++pass) {
       for (int y = kStart[pass]; y < d.Height; y += kStep[pass]) {
         if (DGifGetLine(gif, base + static_cast<size_t>(d.Top + y) * stride + d.Left, d.Width) == GIF_ERROR) {
-          sttc_GifDamaged(gif, name);
+          sttc_GifDamaged(gif);
         }
       }
     }
   } else {
     for (int y = 0; y < d.Height; ++y) {
       if (DGifGetLine(gif, base + static_cast<size_t>(d.Top + y) * stride + d.Left, d.Width) == GIF_ERROR) {
-        sttc_GifDamaged(gif, name);
+        sttc_GifDamaged(gif);
       }
     }
   }

@@ -128,14 +128,14 @@ bool sttc_JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t
 
 }  // namespace
 
-Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name) {
+Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   JpegDecompressHolder holder;
   JpegHeader h;
   if (!sttc_JpegReadHeader(&holder, data, size, &h)) {
-    Fail(name, std::string("JPEG data is damaged (") + holder.err()->message + ")");
+    throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
   }
   if (h.width == 0 || h.height == 0 || h.width > INT32_MAX || h.height > INT32_MAX) {
-    Fail(name, "JPEG image size is out of range");
+    throw Error("JPEG image size is out of range");
   }
   const auto w = static_cast<int32_t>(h.width);
   const auto ht = static_cast<int32_t>(h.height);
@@ -154,7 +154,7 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name) {
       break;
     case JCS_CMYK:
     case JCS_YCCK: return Bitmap::Header(w, ht, kFormat32bppCMYK);
-    default: Fail(name, "JPEG colour space with " + std::to_string(h.components) + " components is not supported");
+    default: throw Error("JPEG colour space with " + std::to_string(h.components) + " components is not supported");
   }
 
   Bitmap bitmap(w, ht, format);
@@ -166,7 +166,7 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size, const std::string& name) {
   const uint64_t cap = MaxBitmapBytes() < static_cast<size_t>(LONG_MAX) ? MaxBitmapBytes() : static_cast<uint64_t>(LONG_MAX);
   holder.cinfo()->mem->max_memory_to_use = static_cast<long>(budget < cap ? budget : cap);
   if (!sttc_JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
-    Fail(name, std::string("JPEG data is damaged (") + holder.err()->message + ")");
+    throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
   }
   return bitmap;
 }

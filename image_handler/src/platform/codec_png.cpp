@@ -172,16 +172,16 @@ bool sttc_PngReadRows(png_structp png, png_infop info, PngJob* job, PngLayout la
 
 }  // namespace
 
-Bitmap DecodePng(const uint8_t* data, size_t size, const std::string& name) {
+Bitmap DecodePng(const uint8_t* data, size_t size) {
   PngJob job;
   job.data = data;
   job.size = size;
   PngReadHolder holder(&job);
   PngHeader h;
-  if (!sttc_PngReadHeader(holder.png(), holder.info(), &job, &h)) Fail(name, std::string("PNG data is damaged (") + job.message + ")");
+  if (!sttc_PngReadHeader(holder.png(), holder.info(), &job, &h)) throw Error(std::string("PNG data is damaged (") + job.message + ")");
 
   if (h.width > static_cast<png_uint_32>(INT32_MAX) || h.height > static_cast<png_uint_32>(INT32_MAX)) {
-    Fail(name, "PNG image size is out of range");
+    throw Error("PNG image size is out of range");
   }
   const auto w = static_cast<int32_t>(h.width);
   const auto ht = static_cast<int32_t>(h.height);
@@ -207,13 +207,13 @@ Bitmap DecodePng(const uint8_t* data, size_t size, const std::string& name) {
       format = h.bit_depth == 16 ? kFormat64bppArgb : kFormat32bppArgb;
       layout = h.bit_depth == 16 ? PngLayout::kBgra16 : PngLayout::kBgra8;
       break;
-    default: Fail(name, "PNG colour type " + std::to_string(h.color_type) + " is invalid");
+    default: throw Error("PNG colour type " + std::to_string(h.color_type) + " is invalid");
   }
 
   Bitmap bitmap(w, ht, format);
   if (!sttc_PngReadRows(holder.png(), holder.info(), &job, layout, h.color_type, h.bit_depth, bitmap.Row(0),
                         bitmap.Stride(), h.height)) {
-    Fail(name, std::string("PNG data is damaged (") + job.message + ")");
+    throw Error(std::string("PNG data is damaged (") + job.message + ")");
   }
 
   if (h.color_type == PNG_COLOR_TYPE_PALETTE) {

@@ -27,20 +27,12 @@ static const Decoder kDecoders[] = {
     {"GIF", sttc_IsGif, DecodeGif},    {"BMP", sttc_IsBmp, DecodeBmp},
 };
 
-Bitmap DecodeMemory(const uint8_t* data, size_t size, const std::string& name) {
-  if (size == 0) Fail(name, "file is empty");
+Bitmap DecodeMemory(const uint8_t* data, size_t size) {
+  if (size == 0) throw Error("file is empty");
   for (const Decoder& d : kDecoders) {
-    if (!d.matches(data, size)) continue;
-    try {
-      return d.decode(data, size, name);
-    } catch (const Error& e) {
-      // Texts raised below the codec (sizes, memory) get the file's name too.
-      const std::string text = e.what();
-      if (text.rfind("'" + name + "'", 0) == 0) throw;
-      Fail(name, text);
-    }
+    if (d.matches(data, size)) return d.decode(data, size);
   }
-  throw Error("'" + name + "' is not a PNG, JPEG, TIFF, GIF or BMP file");
+  throw Error("is not a PNG, JPEG, TIFF, GIF or BMP file", Error::Kind::kNotAnImage);
 }
 
 const std::vector<EncoderInfo>& GetImageEncoders() {

@@ -104,22 +104,23 @@ size_t sttc_MaxSampleBytes() {
   return record <= cap / 4 ? record * 4 : cap;
 }
 
-void sttc_CheckSampleBytes(size_t bytes, const char* what, const std::string& name) {
+void sttc_CheckSampleBytes(size_t bytes, const char* what) {
   if (bytes > sttc_MaxSampleBytes()) {
-    Fail(name, std::string("Image too large: ") + std::to_string(bytes) + " bytes of stored " + what + " exceed the " +
+    throw Error(std::string("Image too large: ") + std::to_string(bytes) + " bytes of stored " + what + " exceed the " +
                    std::to_string(sttc_MaxSampleBytes()) + " this image may take");
   }
 }
 
 class TiffHolder {
  public:
-  TiffHolder(TiffIo* io, const char* mode, const std::string& name) {
+  TiffHolder(TiffIo* io, const char* mode) {
     TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
     if (opts == nullptr) throw Error("Out of memory: cannot start the TIFF codec");
     TIFFOpenOptionsSetErrorHandlerExtR(opts, sttc_TiffErrorHandler, io);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, sttc_TiffWarningHandler, io);
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(sttc_MaxSampleBytes()));
-    tif_ = TIFFClientOpenExt(name.c_str(), mode, io, sttc_TiffRead, sttc_TiffWrite, sttc_TiffSeek, sttc_TiffClose,
+    // The name is libtiff's label in its own texts, which the handlers drop.
+    tif_ = TIFFClientOpenExt("image", mode, io, sttc_TiffRead, sttc_TiffWrite, sttc_TiffSeek, sttc_TiffClose,
                              sttc_TiffSize, sttc_TiffMap, sttc_TiffUnmap, opts);
     TIFFOpenOptionsFree(opts);
   }
@@ -139,8 +140,8 @@ class TiffHolder {
   TIFF* tif_ = nullptr;
 };
 
-[[noreturn]] void sttc_TiffDamaged(const TiffIo& io, const std::string& name, const char* fallback) {
-  Fail(name, std::string("TIFF data is damaged (") + (io.message.empty() ? fallback : io.message.c_str()) + ")");
+[[noreturn]] void sttc_TiffDamaged(const TiffIo& io, const char* fallback) {
+  throw Error(std::string("TIFF data is damaged (") + (io.message.empty() ? fallback : io.message.c_str()) + ")");
 }
 
 struct TiffShape {
@@ -152,10 +153,9 @@ struct TiffShape {
 };
 
 // Reads one plane of the whole image as stored, `row_bytes` a row.
-Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_bytes, const TiffIo& io,
-                     const std::string& name) {
+Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_bytes, const TiffIo& io) {
   const size_t h = s.height;
-  sttc_CheckSampleBytes(CheckedMul(row_bytes, h), "samples", name);
+  sttc_CheckSampleBytes(CheckedMul(row_bytes, h), "samples");
   Block dst = AllocBlock(CheckedMul(row_bytes, h), false);
   if (TIFFIsTiled(tif)) {
     uint32_t tw = 0, th = 0;
@@ -163,13 +163,13 @@ Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_b
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
     const tmsize_t tile_bytes = TIFFTileSize(tif);
     const tmsize_t tile_row = TIFFTileRowSize(tif);
-    if (tw == 0 || th == 0 || tile_bytes <= 0 || tile_row <= 0) sttc_TiffDamaged(io, name, "bad tile size");
-    sttc_CheckSampleBytes(static_cast<size_t>(tile_bytes), "tile samples", name);
+    if (tw == 0 || th == 0 || tile_bytes <= 0 || tile_row <= 0) sttc_TiffDamaged(io, "bad tile size");
+    sttc_CheckSampleBytes(static_cast<size_t>(tile_bytes), "tile samples");
     const size_t bits_per_pixel = static_cast<size_t>(s.bps) * (s.planar == PLANARCONFIG_CONTIG ? s.spp : 1);
     Block tile = AllocBlock(static_cast<size_t>(tile_bytes), false);
     for (uint32_t ty = 0; ty < s.height; ty += th) {
       for (uint32_t tx = 0; tx < s.width; tx += tw) {
-        if (TIFFReadTile(tif, tile.get(), tx, ty, 0, plane) < 0) sttc_TiffDamaged(io, name, "cannot read a tile");
+        if (TIFFReadTile(tif, tile.get(), tx, ty, 0, plane) < 0) sttc_TiffDamaged(io, "cannot read a tile");
         const size_t col = static_cast<size_t>(tx) * bits_per_pixel / 8;
         const size_t n = std::min(static_cast<size_t>(tile_row), row_bytes - col);
         for (uint32_t r = 0; r < th && ty + r < s.height; ++r) {
@@ -186,16 +186,16 @@ Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_b
     const uint32_t rows = std::min(rps, s.height - row);
     const tmsize_t want = static_cast<tmsize_t>(rows * row_bytes);
     const tmsize_t got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, row, plane), dst.get() + row * row_bytes, want);
-    if (got < want) sttc_TiffDamaged(io, name, "strip data ends early");
+    if (got < want) sttc_TiffDamaged(io, "strip data ends early");
     if (rps > s.height - row) break;
   }
   return dst;
 }
 
-std::vector<Color> sttc_ColourMap(TIFF* tif, int entries, const TiffIo& io, const std::string& name) {
+std::vector<Color> sttc_ColourMap(TIFF* tif, int entries, const TiffIo& io) {
   uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
   if (TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) == 0 || r == nullptr || g == nullptr || b == nullptr) {
-    sttc_TiffDamaged(io, name, "palette image without a colour map");
+    sttc_TiffDamaged(io, "palette image without a colour map");
   }
   // Some writers store 8-bit values in the 16-bit map.
   bool eight_bit = true;
@@ -223,7 +223,7 @@ inline unsigned sttc_Sample(const uint8_t* row, size_t index, unsigned bps) {
 }
 
 // Bilevel, grey and palette images of at most 8 bits a sample.
-Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io, const std::string& name) {
+Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io) {
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   const bool contig = s.planar == PLANARCONFIG_CONTIG;
@@ -233,10 +233,10 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io, const
 
   if (s.bps == 1 && samples == 1) {
     Bitmap bitmap(w, h, kFormat1bppIndexed);  // checks the size before the read allocates
-    Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io, name);
+    Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io);
     for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), raw.get() + y * row_bytes, row_bytes);
     if (palette_image) {
-      bitmap.SetPalette(sttc_ColourMap(tif, 2, io, name));
+      bitmap.SetPalette(sttc_ColourMap(tif, 2, io));
     } else if (s.photometric == PHOTOMETRIC_MINISWHITE) {
       bitmap.SetPalette({Color{255, 255, 255, 255}, Color{0, 0, 0, 255}});
     }
@@ -244,7 +244,7 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io, const
   }
 
   Bitmap bitmap(w, h, kFormat8bppIndexed);
-  Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io, name);
+  Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io);
   const unsigned max = (1u << s.bps) - 1;
   const bool invert = s.photometric == PHOTOMETRIC_MINISWHITE;
   for (int32_t y = 0; y < h; ++y) {
@@ -266,7 +266,7 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io, const
     const uint8_t* alpha_base = raw.get();
     size_t alpha_stride = row_bytes, alpha_index = 1, alpha_step = samples;
     if (!contig) {
-      alpha_plane = sttc_ReadPlane(tif, s, 1, row_bytes, io, name);
+      alpha_plane = sttc_ReadPlane(tif, s, 1, row_bytes, io);
       alpha_base = alpha_plane.get();
       alpha_index = 0;
       alpha_step = 1;
@@ -279,12 +279,12 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io, const
       }
     }
   }
-  if (palette_image) bitmap.SetPalette(sttc_ColourMap(tif, 1 << s.bps, io, name));
+  if (palette_image) bitmap.SetPalette(sttc_ColourMap(tif, 1 << s.bps, io));
   return bitmap;
 }
 
 // 16-bit RGB, contiguous or planar, as blue, green, red words.
-Bitmap sttc_DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io, const std::string& name) {
+Bitmap sttc_DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io) {
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   Bitmap bitmap(w, h, kFormat48bppRgb);
@@ -293,7 +293,7 @@ Bitmap sttc_DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io, const s
   const size_t row_bytes = CheckedMul(CheckedMul(s.width, 2), samples);
   Block planes[4];
   const int plane_count = contig ? 1 : (s.alpha ? 4 : 3);
-  for (int p = 0; p < plane_count; ++p) planes[p] = sttc_ReadPlane(tif, s, static_cast<uint16_t>(p), row_bytes, io, name);
+  for (int p = 0; p < plane_count; ++p) planes[p] = sttc_ReadPlane(tif, s, static_cast<uint16_t>(p), row_bytes, io);
   auto sample = [&](int channel, int32_t y, int32_t x) -> uint16_t {
     uint16_t v;
     const uint8_t* base = contig ? planes[0].get() : planes[channel].get();
@@ -335,20 +335,20 @@ class RgbaImageHolder {
 };
 
 // 8-bit RGB and YCbCr through libtiff's RGBA interface, rows as stored.
-Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io, const std::string& name) {
+Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io) {
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   char emsg[1024] = {0};
   if (TIFFRGBAImageOK(tif, emsg) == 0) {
-    Fail(name, std::string("TIFF layout is not supported (") + emsg + ")");
+    throw Error(std::string("TIFF layout is not supported (") + emsg + ")");
   }
   Bitmap bitmap(w, h, kFormat32bppArgb);  // stride 4 * width: the raster libtiff wants
   RgbaImageHolder img;
-  if (TIFFRGBAImageBegin(img.get(), tif, 1, emsg) == 0) Fail(name, std::string("TIFF data is damaged (") + emsg + ")");
+  if (TIFFRGBAImageBegin(img.get(), tif, 1, emsg) == 0) throw Error(std::string("TIFF data is damaged (") + emsg + ")");
   img.set_begun();
   img.get()->req_orientation = img.get()->orientation;  // pixels as stored
   if (TIFFRGBAImageGet(img.get(), reinterpret_cast<uint32_t*>(bitmap.Row(0)), s.width, s.height) == 0) {
-    sttc_TiffDamaged(io, name, "cannot decode the image");
+    sttc_TiffDamaged(io, "cannot decode the image");
   }
   // The raster holds R, G, B, A bytes; the bitmap wants B, G, R, A.
   for (int32_t y = 0; y < h; ++y) {
@@ -361,34 +361,34 @@ Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io, const std::str
 
 }  // namespace
 
-static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& name);
+static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io);
 
-Bitmap DecodeTiff(const uint8_t* data, size_t size, const std::string& name) {
+Bitmap DecodeTiff(const uint8_t* data, size_t size) {
   TiffIo io;
   io.data = data;
   io.size = size;
-  TiffHolder holder(&io, "rm", name);
+  TiffHolder holder(&io, "rm");
   TIFF* tif = holder.get();
-  if (tif == nullptr) sttc_TiffDamaged(io, name, "cannot read the header");
-  if (!io.message.empty()) sttc_TiffDamaged(io, name, "");
-  Bitmap bitmap = sttc_DecodeFirstPage(tif, io, name);
+  if (tif == nullptr) sttc_TiffDamaged(io, "cannot read the header");
+  if (!io.message.empty()) sttc_TiffDamaged(io, "");
+  Bitmap bitmap = sttc_DecodeFirstPage(tif, io);
   if (!bitmap.HasPixels()) {
     // A refused layout is still checked for the damage a read would meet.
     const uint32_t strips = TIFFNumberOfStrips(tif);
     for (uint32_t i = 0; i < strips; ++i) {
-      if (TIFFGetStrileByteCount(tif, i) == 0) Fail(name, "TIFF data is damaged (strip " + std::to_string(i) + " holds no data)");
+      if (TIFFGetStrileByteCount(tif, i) == 0) throw Error("TIFF data is damaged (strip " + std::to_string(i) + " holds no data)");
     }
   }
   // libtiff reports some damage (short strips, bad fax lines) and goes on.
-  if (!io.message.empty()) sttc_TiffDamaged(io, name, "");
+  if (!io.message.empty()) sttc_TiffDamaged(io, "");
   return bitmap;
 }
 
-static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& name) {
+static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io) {
 
   TiffShape s;
   if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &s.width) == 0 || TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &s.height) == 0) {
-    sttc_TiffDamaged(io, name, "no image size");
+    sttc_TiffDamaged(io, "no image size");
   }
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &s.bps);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &s.spp);
@@ -407,9 +407,9 @@ static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& nam
   const unsigned colour_samples = s.photometric == PHOTOMETRIC_RGB || s.photometric == PHOTOMETRIC_YCBCR ? 3 : 1;
   if (s.spp <= colour_samples) s.alpha = false;
   if (s.width == 0 || s.height == 0 || s.width > INT32_MAX || s.height > INT32_MAX) {
-    Fail(name, "TIFF image size " + std::to_string(s.width) + " x " + std::to_string(s.height) + " is invalid");
+    throw Error("TIFF image size " + std::to_string(s.width) + " x " + std::to_string(s.height) + " is invalid");
   }
-  if (s.spp == 0 || s.bps == 0) sttc_TiffDamaged(io, name, "no samples");
+  if (s.spp == 0 || s.bps == 0) sttc_TiffDamaged(io, "no samples");
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   const bool uint_samples = s.sample_format == SAMPLEFORMAT_UINT || s.sample_format == SAMPLEFORMAT_VOID;
@@ -421,19 +421,19 @@ static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io, const std::string& nam
       if (s.bps > 8) return Bitmap::Header(w, h, kFormat16bppGrayScale);
       if (s.bps != 1 && s.bps != 2 && s.bps != 4 && s.bps != 8) return Bitmap::Header(w, h, kFormatUndefined);
       if (s.bps == 1 && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
-      return sttc_DecodeIndexed(tif, s, io, name);
+      return sttc_DecodeIndexed(tif, s, io);
     case PHOTOMETRIC_PALETTE:
       if (s.bps != 1 && s.bps != 2 && s.bps != 4 && s.bps != 8) return Bitmap::Header(w, h, kFormatUndefined);
       if (s.planar != PLANARCONFIG_CONTIG && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
       if (s.bps == 1 && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
-      return sttc_DecodeIndexed(tif, s, io, name);
+      return sttc_DecodeIndexed(tif, s, io);
     case PHOTOMETRIC_RGB:
-      if (s.spp < 3) sttc_TiffDamaged(io, name, "RGB image with fewer than three samples");
-      if (s.bps == 16) return sttc_DecodeRgb16(tif, s, io, name);
-      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io, name);
+      if (s.spp < 3) sttc_TiffDamaged(io, "RGB image with fewer than three samples");
+      if (s.bps == 16) return sttc_DecodeRgb16(tif, s, io);
+      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io);
       return Bitmap::Header(w, h, kFormatUndefined);
     case PHOTOMETRIC_YCBCR:
-      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io, name);
+      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io);
       return Bitmap::Header(w, h, kFormatUndefined);
     case PHOTOMETRIC_SEPARATED: return Bitmap::Header(w, h, kFormat32bppCMYK);
     default: return Bitmap::Header(w, h, kFormatUndefined);
@@ -473,7 +473,7 @@ void sttc_DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
 void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
   TiffIo io;
   io.out = &out;
-  TiffHolder holder(&io, "w", "output");
+  TiffHolder holder(&io, "w");
   TIFF* tif = holder.get();
   if (tif == nullptr) throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot start") : io.message));
 

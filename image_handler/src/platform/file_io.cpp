@@ -41,13 +41,9 @@ class Fd {
 
 std::string sttc_ErrnoText(int err) { return std::strerror(err); }
 
-[[noreturn]] void sttc_FailOpen(const std::string& path, int err) {
-  throw Error("Cannot open '" + path + "': " + sttc_ErrnoText(err));
-}
+[[noreturn]] void sttc_FailOpen(int err) { throw Error(sttc_ErrnoText(err), Error::Kind::kOpen); }
 
-[[noreturn]] void sttc_FailWrite(const std::string& path, int err) {
-  throw Error("Cannot write '" + path + "': " + sttc_ErrnoText(err));
-}
+[[noreturn]] void sttc_FailWrite(int err) { throw Error(sttc_ErrnoText(err), Error::Kind::kWrite); }
 
 struct FileBytes {
   Block data;
@@ -56,24 +52,24 @@ struct FileBytes {
 
 FileBytes sttc_ReadAll(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) sttc_FailOpen(path, errno);
+  if (fd.get() < 0) sttc_FailOpen(errno);
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) sttc_FailOpen(path, errno);
-  if (S_ISDIR(st.st_mode)) sttc_FailOpen(path, EISDIR);
+  if (::fstat(fd.get(), &st) != 0) sttc_FailOpen(errno);
+  if (S_ISDIR(st.st_mode)) sttc_FailOpen(EISDIR);
 
   FileBytes out;
   size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 65536;
   if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(PTRDIFF_MAX)) {
-    sttc_FailOpen(path, EFBIG);
+    sttc_FailOpen(EFBIG);
   }
   out.data.reset(static_cast<uint8_t*>(std::malloc(capacity)));
-  if (!out.data) throw Error("Out of memory reading '" + path + "': cannot allocate " + std::to_string(capacity) + " bytes");
+  if (!out.data) throw Error("cannot allocate " + std::to_string(capacity) + " bytes", Error::Kind::kReadMemory);
   for (;;) {
     if (out.size == capacity) {
       // The file grew while being read, or is not a regular file.
       const size_t grown = CheckedMul(capacity, 2);
       void* p = std::realloc(out.data.get(), grown);
-      if (p == nullptr) throw Error("Out of memory reading '" + path + "'");
+      if (p == nullptr) throw Error("", Error::Kind::kReadMemory);
       out.data.release();
       out.data.reset(static_cast<uint8_t*>(p));
       capacity = grown;
@@ -81,7 +77,7 @@ FileBytes sttc_ReadAll(const std::string& path) {
     const ssize_t n = ::read(fd.get(), out.data.get() + out.size, capacity - out.size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw Error("Cannot read '" + path + "': " + sttc_ErrnoText(errno));
+      throw Error(sttc_ErrnoText(errno), Error::Kind::kRead);
     }
     if (n == 0) break;
     out.size += static_cast<size_t>(n);
@@ -110,7 +106,7 @@ std::string sttc_ResolveLinks(std::string path, bool* through_proc = nullptr) {
       path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
     }
   }
-  sttc_FailWrite(path, ELOOP);
+  sttc_FailWrite(ELOOP);
 }
 
 std::string sttc_DirectoryOf(const std::string& path) {
@@ -232,9 +228,9 @@ class PendingFile {
 
 // Writes over an existing file or device through its own descriptor, as a
 // plain write does: for targets a rename cannot serve.
-void WriteInPlace(int fd, const std::string& shown, bool regular, const uint8_t* data, size_t size) {
-  if (regular && ::ftruncate(fd, 0) != 0) sttc_FailWrite(shown, errno);
-  if (!sttc_WriteFully(fd, data, size)) sttc_FailWrite(shown, errno);
+void WriteInPlace(int fd, bool regular, const uint8_t* data, size_t size) {
+  if (regular && ::ftruncate(fd, 0) != 0) sttc_FailWrite(errno);
+  if (!sttc_WriteFully(fd, data, size)) sttc_FailWrite(errno);
 }
 
 // Makes the new file look like the one it replaces: owner and group (where
@@ -252,36 +248,35 @@ bool CopyIdentity(int fd, const struct stat& old) {
 }  // namespace
 
 Bitmap DecodeFile(const char* path) {
-  const std::string name = path != nullptr ? path : "";
-  FileBytes file = sttc_ReadAll(name);
-  return DecodeMemory(file.data.get(), file.size, name);
+  FileBytes file = sttc_ReadAll(path != nullptr ? path : "");
+  return DecodeMemory(file.data.get(), file.size);
 }
 
 void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   const std::string shown = path_in != nullptr ? path_in : "";
-  if (shown.empty()) sttc_FailWrite(shown, ENOENT);
+  if (shown.empty()) sttc_FailWrite(ENOENT);
 
   struct stat existing;
   if (::stat(shown.c_str(), &existing) != 0) {
-    if (errno != ENOENT) sttc_FailWrite(shown, errno);
+    if (errno != ENOENT) sttc_FailWrite(errno);
     // A new file: written whole under no name, then linked into place.
     const std::string path = sttc_ResolveLinks(shown);
     const size_t slash = path.rfind('/');
     PendingFile file;
     if (!file.Open(sttc_DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
-      sttc_FailWrite(shown, errno);
+      sttc_FailWrite(errno);
     }
-    if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(shown, errno);
-    if (!file.Publish(path, false) || !file.Close()) sttc_FailWrite(shown, errno);
+    if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(errno);
+    if (!file.Publish(path, false) || !file.Close()) sttc_FailWrite(errno);
     return;
   }
-  if (S_ISDIR(existing.st_mode)) sttc_FailWrite(shown, EISDIR);
+  if (S_ISDIR(existing.st_mode)) sttc_FailWrite(EISDIR);
 
   // What a plain write may not change, a save may not either: the target is
   // opened for writing first, which answers for the effective user, ACLs
   // and read-only mounts, and nothing is created when it is refused.
   Fd target(::open(shown.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-  if (target.get() < 0) sttc_FailWrite(shown, errno);
+  if (target.get() < 0) sttc_FailWrite(errno);
   const bool regular = S_ISREG(existing.st_mode);
   // Devices, pipes and sockets have no file to replace; a file with other
   // names (hard links) is one file to all of them, so it is written where
@@ -290,8 +285,8 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   bool through_proc = false;
   const std::string path = sttc_ResolveLinks(shown, &through_proc);
   if (!regular || existing.st_nlink > 1 || through_proc) {
-    WriteInPlace(target.get(), shown, regular, data, size);
-    if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
+    WriteInPlace(target.get(), regular, data, size);
+    if (::close(target.release()) != 0) sttc_FailWrite(errno);
     return;
   }
 
@@ -301,22 +296,22 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   // give the new file: the old file is written in place instead, as a plain
   // write would, without the protection of a replacement.
   if (!file.Open(sttc_DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
-    if (errno != EACCES && errno != EPERM && errno != EROFS) sttc_FailWrite(shown, errno);
-    WriteInPlace(target.get(), shown, true, data, size);
-    if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
+    if (errno != EACCES && errno != EPERM && errno != EROFS) sttc_FailWrite(errno);
+    WriteInPlace(target.get(), true, data, size);
+    if (::close(target.release()) != 0) sttc_FailWrite(errno);
     return;
   }
   if (!CopyIdentity(file.fd(), existing)) {
-    WriteInPlace(target.get(), shown, true, data, size);
-    if (::close(target.release()) != 0) sttc_FailWrite(shown, errno);
+    WriteInPlace(target.get(), true, data, size);
+    if (::close(target.release()) != 0) sttc_FailWrite(errno);
     return;
   }
-  if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(shown, errno);
+  if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(errno);
   // The old bytes must survive a crash until the new ones are on the disk,
   // so they are synced before the rename. A new file puts nothing at risk
   // and is left to the kernel's writeback like any other program's output.
-  if (::fsync(file.fd()) != 0) sttc_FailWrite(shown, errno);
-  if (!file.Publish(path, true) || !file.Close()) sttc_FailWrite(shown, errno);
+  if (::fsync(file.fd()) != 0) sttc_FailWrite(errno);
+  if (!file.Publish(path, true) || !file.Close()) sttc_FailWrite(errno);
 }
 
 }  // namespace pm

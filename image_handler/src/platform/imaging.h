@@ -37,10 +37,28 @@ struct Color {
 };
 
 // Every failure of this layer is raised as an Error carrying its text.
+// A failure of the platform layer. Its text is the cause alone; the kind
+// says how the loader or saver puts the file's name to it (WithName).
 class Error : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Kind {
+    kData,        // 'F': cause (damaged or refused content, sizes, memory)
+    kNotAnImage,  // 'F' cause
+    kOpen,        // Cannot open 'F': cause
+    kRead,        // Cannot read 'F': cause
+    kReadMemory,  // Out of memory reading 'F'[: cause]
+    kWrite,       // Cannot write 'F': cause
+  };
+  explicit Error(const std::string& cause, Kind kind = Kind::kData) : std::runtime_error(cause), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
 };
+
+// The error's text for the user: its cause with the file's name, placed as
+// its kind says.
+std::string WithName(const Error& error, const std::string& name);
 
 // Size arithmetic that refuses instead of wrapping.
 size_t CheckedMul(size_t a, size_t b);
@@ -127,10 +145,9 @@ class Bitmap {
   bool locked_ = false;
 };
 
-// Decoding. The container is recognised by its signature. `name` is used in
-// error texts only.
+// Decoding. The container is recognised by its signature.
 Bitmap DecodeFile(const char* path);
-Bitmap DecodeMemory(const uint8_t* data, size_t size, const std::string& name);
+Bitmap DecodeMemory(const uint8_t* data, size_t size);
 
 // Encoding into memory.
 enum class Container { kJpeg = 0, kPng = 1, kTiff = 2, kGif = 3, kBmp = 4 };
@@ -173,9 +190,11 @@ const std::vector<EncoderInfo>& GetImageEncoders();
 // Encodes into `out`; `quality` (0 ... 100) is used by JPEG only.
 void Encode(const Bitmap& bitmap, Container container, int quality, MemoryStream& out);
 
-// Writes `size` bytes to `path` through a temporary file in the same
-// directory that is renamed over the target, so that an existing file is
-// either wholly replaced or left as it was.
+// Writes `size` bytes to `path` as a plain write may: a regular file is
+// replaced whole through a file beside it that gets the name only when
+// complete; devices, pipes, hard-linked files and files in a directory the
+// caller may not write are written in place. Refuses (Error of kind kWrite)
+// what a plain write would refuse, before anything is created.
 void WriteAllBytes(const char* path, const uint8_t* data, size_t size);
 
 }  // namespace pm
