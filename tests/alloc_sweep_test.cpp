@@ -141,7 +141,7 @@ struct Snapshot {
 
 Snapshot Take(const pmMetaImg& img) {
   Snapshot s;
-  const size_t plane = static_cast<size_t>(sttc_PlaneSize(img.width, img.height, img.bit));
+  const size_t plane = static_cast<size_t>(RecordPlaneSize(img.width, img.height, img.bit));
   s.planes.assign(img.p_buf, img.p_buf + plane * static_cast<size_t>(img.channel));
   const auto* pal = reinterpret_cast<const uint8_t*>(img.p_palette);
   s.palette.assign(pal, pal + 4 * static_cast<size_t>(img.palette_num));

@@ -41,7 +41,7 @@ void Append(Bytes& b, const char* s, size_t n) { b.insert(b.end(), s, s + n); }
 // Returns whether a record came back.
 bool LoadsCleanly(const Bytes& bytes, const std::string& name) {
   myGlobal::SetError("sentinel");
-  Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), name.c_str()));
+  Record img(LoadImageFromMemory(bytes.data(), bytes.size(), name.c_str()));
   const std::string text = myGlobal::GetError();
   if (!img) {
     // The pixel-format refusal has a fixed text without the file's name.
@@ -53,10 +53,10 @@ bool LoadsCleanly(const Bytes& bytes, const std::string& name) {
   EXPECT_EQ(text, "No Error") << name;
   // Small records also go through every encoder.
   const int32_t bpp = img->channel * img->bit;
-  if ((bpp == 1 || bpp == 8 || bpp == 24) && sttc_BlockSize(img->width, img->height, img->bit, img->channel) <= 65536) {
+  if ((bpp == 1 || bpp == 8 || bpp == 24) && RecordBlockSize(img->width, img->height, img->bit, img->channel) <= 65536) {
     for (int code = 0; code <= 4; ++code) {
       pm::MemoryStream out;
-      sttc_EncodeImage(img.get(), code, out);
+      EncodeImage(img.get(), code, out);
     }
   }
   return true;
@@ -234,7 +234,7 @@ Probe LoadInChild(const Bytes& bytes, const std::string& name) {
     std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to the current resident size
     const long before = StatusKib("VmRSS");
     const auto start = std::chrono::steady_clock::now();
-    Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), name.c_str()));
+    Record img(LoadImageFromMemory(bytes.data(), bytes.size(), name.c_str()));
     Probe p;
     p.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     p.loaded = img != nullptr;
@@ -289,7 +289,7 @@ TEST(HostileTest, HugeDeclaredImagesFailWithoutTouchingMemoryForAbsentRows) {
 TEST(HostileTest, StoredSamplesBeyondTheLimitAreRefusedFromTheHeader) {
   const Bytes bytes = pmtest::ReadBytes(std::string(PIXMILL_SOURCE_DIR) + "/tests/data/bad/fuzz-tiff-huge-samples.tif");
   myGlobal::SetError("sentinel");
-  Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), "many-samples.tif"));
+  Record img(LoadImageFromMemory(bytes.data(), bytes.size(), "many-samples.tif"));
   EXPECT_EQ(img, nullptr);
   const std::string text = myGlobal::GetError();
   EXPECT_NE(text.find("'many-samples.tif': Image too large"), std::string::npos) << text;
@@ -303,7 +303,7 @@ TEST(HostileTest, AlphaDeclaredWithoutItsSampleIsIgnored) {
       pmtest::ReadBytes(std::string(PIXMILL_SOURCE_DIR) + "/tests/data/fuzz/fuzz-tiff-alpha-without-sample.tif");
   ASSERT_FALSE(bytes.empty());
   myGlobal::SetError("sentinel");
-  Record img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), "alpha.tif"));
+  Record img(LoadImageFromMemory(bytes.data(), bytes.size(), "alpha.tif"));
   ASSERT_NE(img, nullptr) << myGlobal::GetError();
   EXPECT_EQ(myGlobal::GetError(), std::string("No Error"));
   EXPECT_EQ(img->width, 1);
@@ -372,7 +372,7 @@ TEST(HostileTest, EndlessScansStripsAndExtensionsAreBounded) {
   Record dot(pmtest::MakeRecord(2, 2, 8, 1));
   std::memset(dot->p_buf, 1, 4);
   pm::MemoryStream small;
-  sttc_EncodeImage(dot.get(), 3, small);
+  EncodeImage(dot.get(), 3, small);
   Bytes comments(small.Data(), small.Data() + small.Size());
   const size_t table = (comments[10] & 0x80) != 0 ? 3u << ((comments[10] & 7) + 1) : 0;
   Bytes many;

@@ -65,7 +65,7 @@ std::vector<uint8_t> Indices(const Bitmap& bitmap) {
   return v;
 }
 
-int sttc_VectorWrite(GifFileType* gif, const GifByteType* data, int n) {
+int VectorWrite(GifFileType* gif, const GifByteType* data, int n) {
   auto* out = static_cast<std::vector<uint8_t>*>(gif->UserData);
   out->insert(out->end(), data, data + n);
   return n;
@@ -80,7 +80,7 @@ std::vector<uint8_t> GiflibReference(const Bitmap& bitmap) {
   for (size_t i = 0; i < palette.size(); ++i) colours[i] = GifColorType{palette[i].r, palette[i].g, palette[i].b};
   std::vector<uint8_t> out;
   int err = 0;
-  GifFileType* gif = EGifOpen(&out, sttc_VectorWrite, &err);
+  GifFileType* gif = EGifOpen(&out, VectorWrite, &err);
   ColorMapObject* map = GifMakeMapObject(1 << bits, colours.data());
   EGifSetGifVersion(gif, false);
   EXPECT_EQ(EGifPutScreenDesc(gif, bitmap.Width(), bitmap.Height(), bits, 0, map), GIF_OK);

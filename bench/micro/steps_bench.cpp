@@ -55,7 +55,7 @@ struct Inputs {
     jpeg = ReadFile(EnvOr("PIXMILL_BENCH_JPEG", PIXMILL_SOURCE_DIR "/../shared/bench/photo-24.jpg"));
     bitmap = pm::DecodeMemory(png.data(), png.size());
     if (bitmap.Format() != pm::kFormat24bppRgb) throw std::runtime_error("the bench image must be 24-bit");
-    record.reset(sttc_LoadImageFromMemory(png.data(), png.size()));
+    record.reset(LoadImageFromMemory(png.data(), png.size()));
     tiff = Encoded(2);
     gif = Encoded(3);
     bmp = Encoded(4);
@@ -66,7 +66,7 @@ struct Inputs {
   }
   Bytes Encoded(int code) const {
     pm::MemoryStream s;
-    sttc_EncodeImage(record.get(), code, s);
+    EncodeImage(record.get(), code, s);
     return Bytes(s.Data(), s.Data() + s.Size());
   }
   int W() const { return bitmap.Width(); }
@@ -452,10 +452,10 @@ void BM_EncodeBmp_copy(benchmark::State& state) {
 void BM_FiveWayInMemory_Pixmill(benchmark::State& state) {
   const Inputs& in = In();
   for (auto _ : state) {
-    std::unique_ptr<pmMetaImg> rec(sttc_LoadImageFromMemory(in.png.data(), in.png.size()));
+    std::unique_ptr<pmMetaImg> rec(LoadImageFromMemory(in.png.data(), in.png.size()));
     for (int code = 0; code <= 4; ++code) {
       pm::MemoryStream out;
-      sttc_EncodeImage(rec.get(), code, out);
+      EncodeImage(rec.get(), code, out);
     }
   }
 }

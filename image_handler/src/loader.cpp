@@ -7,16 +7,6 @@
 
 #include "my_global.h"
 
-namespace {
-
-// Row bytes of the locked source rows, rounded up to a multiple of 4.
-size_t sttc_SourceStride(const pmMetaImg* p) {
-  const uint64_t bits = static_cast<uint64_t>(p->bit) * static_cast<uint64_t>(p->channel) * static_cast<uint64_t>(p->width);
-  return static_cast<size_t>(((bits + 7) / 8 + 3) & ~static_cast<uint64_t>(3));
-}
-
-}  // namespace
-
 int32_t sttc_GetParams(const pm::Bitmap& bmp, int32_t* channel, int32_t* width, int32_t* height, int32_t* bit) {
   *width = bmp.Width();
   *height = bmp.Height();
@@ -43,7 +33,7 @@ void sttc_SetPalette(const pm::Bitmap& bmp, pmMetaImg* p_meta_img) {
 int32_t sttc_SetPix(const uint8_t* p_pix_buf, pmMetaImg* p_meta_img) {
   const size_t w = static_cast<size_t>(p_meta_img->width);
   const size_t h = static_cast<size_t>(p_meta_img->height);
-  const size_t stride = sttc_SourceStride(p_meta_img);
+  const size_t stride = pm::RowStride(p_meta_img->width, p_meta_img->bit * p_meta_img->channel);
   const int32_t channel = p_meta_img->channel;
 
   if (p_meta_img->bit == 8) {
@@ -89,7 +79,7 @@ namespace {
 
 // Turns a decoded bitmap into a new record; null with the text set when the
 // format is refused or the record cannot hold it.
-pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
+pmMetaImg* RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   int32_t channel = 0, width = 0, height = 0, bit = 0;
   if (sttc_GetParams(bmp, &channel, &width, &height, &bit) != 0) return nullptr;
   std::unique_ptr<pmMetaImg> record(sttc_CreateMetaImg());
@@ -98,7 +88,7 @@ pmMetaImg* sttc_RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   // the header, so a failure here is the allocation's.
   if (record->Resize(width, height, bit, channel) != 0) {
     myGlobal::SetError("Out of memory while loading '" + name + "': cannot allocate " +
-                       std::to_string(sttc_BlockBytes(width, height, bit, channel)) + " bytes for the image planes");
+                       std::to_string(RecordBlockBytes(width, height, bit, channel)) + " bytes for the image planes");
     return nullptr;
   }
   sttc_SetPalette(bmp, record.get());
@@ -116,11 +106,11 @@ namespace {
 // cause here and nowhere else. Any exception, even one thrown while a text
 // is built, ends here.
 template <typename Decode>
-pmMetaImg* sttc_Load(const char* name_in, Decode decode) {
+pmMetaImg* LoadWith(const char* name_in, Decode decode) {
   try {
     const std::string name = name_in != nullptr ? name_in : "";
     try {
-      return sttc_RecordFromBitmap(decode(), name);
+      return RecordFromBitmap(decode(), name);
     } catch (const pm::Error& e) {
       myGlobal::SetError(pm::WithName(e, name));
     } catch (const std::bad_alloc&) {
@@ -137,9 +127,9 @@ pmMetaImg* sttc_Load(const char* name_in, Decode decode) {
 }  // namespace
 
 pmMetaImg* sttc_LoadImage(const char* img_filename) {
-  return sttc_Load(img_filename, [&] { return pm::DecodeFile(img_filename); });
+  return LoadWith(img_filename, [&] { return pm::DecodeFile(img_filename); });
 }
 
-pmMetaImg* sttc_LoadImageFromMemory(const uint8_t* data, size_t size, const char* name_in) {
-  return sttc_Load(name_in, [&] { return pm::DecodeMemory(data, size); });
+pmMetaImg* LoadImageFromMemory(const uint8_t* data, size_t size, const char* name_in) {
+  return LoadWith(name_in, [&] { return pm::DecodeMemory(data, size); });
 }

@@ -10,7 +10,7 @@
 pmMetaImg* sttc_LoadImage(const char* img_filename);
 
 // The same for a file's bytes already in memory; `name` appears in texts.
-pmMetaImg* sttc_LoadImageFromMemory(const uint8_t* data, size_t size, const char* name);
+pmMetaImg* LoadImageFromMemory(const uint8_t* data, size_t size, const char* name);
 
 // Classifies the decoded pixel format: 0 with `channel` and `bit` set for the
 // formats the record carries, -1 (and the pixel-format text) otherwise.

@@ -35,7 +35,7 @@ struct pmMetaImg {
   int32_t palette_num = 0;
 
  private:
-  void sttc_Release();
+  void Release();
 };
 
 // A new, empty record (every pointer null, every number 0), or null.
@@ -43,8 +43,8 @@ pmMetaImg* sttc_CreateMetaImg();
 
 // Bytes of one plane and of the whole block for a geometry, computed in 64
 // bits; -1 when the geometry is invalid or the block exceeds INT32_MAX.
-// sttc_BlockBytes is the block's size without that bound (UINT64_MAX for an
+// RecordBlockBytes is the block's size without that bound (UINT64_MAX for an
 // invalid geometry): what a decoder checks a file's header against.
-uint64_t sttc_BlockBytes(int32_t width, int32_t height, int32_t bit, int32_t channel);
-int64_t sttc_PlaneSize(int32_t width, int32_t height, int32_t bit);
-int64_t sttc_BlockSize(int32_t width, int32_t height, int32_t bit, int32_t channel);
+uint64_t RecordBlockBytes(int32_t width, int32_t height, int32_t bit, int32_t channel);
+int64_t RecordPlaneSize(int32_t width, int32_t height, int32_t bit);
+int64_t RecordBlockSize(int32_t width, int32_t height, int32_t bit, int32_t channel);

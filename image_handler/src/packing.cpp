@@ -2,15 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
-size_t sttc_OutputStride(const pmMetaImg* p) {
-  const uint64_t bits = static_cast<uint64_t>(p->bit) * static_cast<uint64_t>(p->width) * static_cast<uint64_t>(p->channel);
-  return static_cast<size_t>(((bits + 7) / 8 + 3) & ~static_cast<uint64_t>(3));
-}
-
-}  // namespace
-
 void sttc_MakePalette(const pmMetaImg* p_meta_img, pm::Bitmap& bmp) {
   if (p_meta_img->palette_num <= 0) return;
   std::vector<pm::Color> entries = bmp.Palette();
@@ -28,7 +19,7 @@ int32_t sttc_SetOutputPixels_08_24(uint8_t* pBuf, const pmMetaImg* p_meta_img) {
   const size_t w = static_cast<size_t>(p_meta_img->width);
   if (p_meta_img->height <= 0) return 0;
   const size_t h = static_cast<size_t>(p_meta_img->height);
-  const size_t stride = sttc_OutputStride(p_meta_img);
+  const size_t stride = pm::RowStride(p_meta_img->width, p_meta_img->bit * p_meta_img->channel);
   if (p_meta_img->channel == 1) {
     const uint8_t* plane = p_meta_img->pp_plane[0];
     for (size_t r = 0; r < h; ++r) std::memcpy(pBuf + r * stride, plane + r * w, w);
@@ -53,7 +44,7 @@ int32_t sttc_SetOutputPixels_01(uint8_t* pBuf, const pmMetaImg* p_meta_img) {
   if (p_meta_img->height <= 0) return 0;
   const size_t h = static_cast<size_t>(p_meta_img->height);
   const size_t row_bytes = (static_cast<size_t>(p_meta_img->width) + 7) / 8;
-  const size_t stride = sttc_OutputStride(p_meta_img);
+  const size_t stride = pm::RowStride(p_meta_img->width, p_meta_img->bit * p_meta_img->channel);
   const uint8_t* plane = p_meta_img->pp_plane[0];
   for (size_t r = 0; r < h; ++r) std::memcpy(pBuf + (h - 1 - r) * stride, plane + r * row_bytes, row_bytes);
   return 0;

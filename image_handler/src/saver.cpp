@@ -20,7 +20,7 @@ const pm::EncoderInfo* sttc_GetEncoderInfo(const char* mineType) {
   return nullptr;
 }
 
-void sttc_EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
+void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
   static const pm::Container kContainers[5] = {pm::Container::kJpeg, pm::Container::kPng, pm::Container::kTiff,
                                                pm::Container::kGif, pm::Container::kBmp};
   const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
@@ -50,7 +50,7 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
       // The whole file is encoded in memory first, so that a failing encoder
       // never touches the target.
       pm::MemoryStream stream;
-      sttc_EncodeImage(p_meta_img, img_format_id, stream);
+      EncodeImage(p_meta_img, img_format_id, stream);
       pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
       myGlobal::SetError("No Error");
       return 0;

@@ -11,7 +11,7 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
 
 // Encodes a record of an accepted shape (1, 8 or 24 bits a pixel) in the
 // container of a code 0 to 4 into stream. Raises on failure.
-void sttc_EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream);
+void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream);
 
 // A blank bitmap for 1, 8 or (any other value) 24 bits a pixel.
 pm::Bitmap sttc_CreateBitmap(int32_t width, int32_t height, int32_t color_format);

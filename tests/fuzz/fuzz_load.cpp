@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)kLimited;
   std::vector<uint8_t> bytes(kPrefix, kPrefix + kPrefixSize);
   bytes.insert(bytes.end(), data, data + size);
-  std::unique_ptr<pmMetaImg> img(sttc_LoadImageFromMemory(bytes.data(), bytes.size(), "fuzz"));
+  std::unique_ptr<pmMetaImg> img(LoadImageFromMemory(bytes.data(), bytes.size(), "fuzz"));
   if (!img) {
     // A refusal must say why.
     if (myGlobal::GetError() == "No Error" || myGlobal::GetError().empty()) __builtin_trap();
@@ -45,11 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const int32_t bpp = img->channel * img->bit;
   if (bpp != 1 && bpp != 8 && bpp != 24) return 0;
-  if (static_cast<size_t>(sttc_BlockSize(img->width, img->height, img->bit, img->channel)) > kEncodeBytes) return 0;
+  if (static_cast<size_t>(RecordBlockSize(img->width, img->height, img->bit, img->channel)) > kEncodeBytes) return 0;
   for (int32_t code = 0; code <= 4; ++code) {
     pm::MemoryStream out;
     try {
-      sttc_EncodeImage(img.get(), code, out);
+      EncodeImage(img.get(), code, out);
     } catch (const std::exception&) {
       // Encoders refuse some geometries (JPEG above 65500 pixels a side).
     }

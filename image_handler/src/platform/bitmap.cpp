@@ -45,7 +45,7 @@ Block AllocBlock(size_t bytes, bool zeroed) {
   return Block(static_cast<uint8_t*>(p));
 }
 
-static size_t sttc_PaletteCapacity(PixelFormat format) {
+static size_t PaletteCapacity(PixelFormat format) {
   switch (format) {
     case kFormat1bppIndexed: return 2;
     case kFormat4bppIndexed: return 16;
@@ -77,7 +77,7 @@ Bitmap Bitmap::Header(int32_t width, int32_t height, PixelFormat format) {
   b.width_ = width;
   b.height_ = height;
   b.format_ = format;
-  b.capacity_ = sttc_PaletteCapacity(format);
+  b.capacity_ = PaletteCapacity(format);
   return b;
 }
 
@@ -96,16 +96,16 @@ void SetRecordByteLimit(size_t bytes) { g_record_byte_limit.store(bytes, std::me
 // the record sizes at one byte a pixel), RGB three planes (an opaque alpha
 // is dropped), 16-bit RGB three 16-bit planes. Formats the record cannot
 // hold are refused by the loader and never get pixels here.
-static uint64_t sttc_RecordBytes(int32_t width, int32_t height, PixelFormat format) {
+static uint64_t RecordBytes(int32_t width, int32_t height, PixelFormat format) {
   switch (format) {
-    case kFormat1bppIndexed: return sttc_BlockBytes(width, height, 1, 1);
+    case kFormat1bppIndexed: return RecordBlockBytes(width, height, 1, 1);
     case kFormat4bppIndexed:
-    case kFormat8bppIndexed: return sttc_BlockBytes(width, height, 8, 1);
+    case kFormat8bppIndexed: return RecordBlockBytes(width, height, 8, 1);
     case kFormat24bppRgb:
-    case kFormat32bppArgb: return sttc_BlockBytes(width, height, 8, 3);
+    case kFormat32bppArgb: return RecordBlockBytes(width, height, 8, 3);
     case kFormat48bppRgb:
-    case kFormat64bppArgb: return sttc_BlockBytes(width, height, 16, 3);
-    default: return sttc_BlockBytes(width, height, 8, 1) * static_cast<uint64_t>(BitsPerPixel(format) / 8);
+    case kFormat64bppArgb: return RecordBlockBytes(width, height, 16, 3);
+    default: return RecordBlockBytes(width, height, 8, 1) * static_cast<uint64_t>(BitsPerPixel(format) / 8);
   }
 }
 
@@ -116,7 +116,7 @@ void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
   const int bpp = BitsPerPixel(format);
   if (bpp == 0) throw Error("Invalid bitmap pixel format " + std::to_string(static_cast<int32_t>(format)));
   // The record's rule comes first: it is the one every caller can rely on.
-  const uint64_t record = sttc_RecordBytes(width, height, format);
+  const uint64_t record = RecordBytes(width, height, format);
   if (record > MaxRecordBytes()) {
     throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels need " +
                 std::to_string(record) + " bytes of image planes, more than the " + std::to_string(MaxRecordBytes()) +
@@ -130,7 +130,7 @@ void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
 }
 
 Bitmap::Bitmap(int32_t width, int32_t height, PixelFormat format)
-    : width_(width), height_(height), format_(format), capacity_(sttc_PaletteCapacity(format)) {
+    : width_(width), height_(height), format_(format), capacity_(PaletteCapacity(format)) {
   CheckBitmapSize(width, height, format);
   stride_ = RowStride(width, BitsPerPixel(format));
   bits_ = AllocBlock(CheckedMul(stride_, static_cast<size_t>(height)), true);
@@ -170,7 +170,7 @@ void Bitmap::UnlockBits() {
 void Bitmap::Narrow(PixelFormat format) {
   format_ = format;
   stride_ = RowStride(width_, BitsPerPixel(format));
-  capacity_ = sttc_PaletteCapacity(format);
+  capacity_ = PaletteCapacity(format);
   palette_.clear();
   if (format == kFormat8bppIndexed) palette_ = GreyRamp();
 }

@@ -11,8 +11,8 @@ namespace {
 constexpr uint32_t kBiRgb = 0, kBiRle8 = 1, kBiRle4 = 2, kBiBitfields = 3, kBiJpeg = 4, kBiPng = 5,
                    kBiAlphaBitfields = 6;
 
-uint16_t sttc_U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t sttc_U32(const uint8_t* p) {
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t U32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
 }
@@ -35,7 +35,7 @@ struct Field {
   uint32_t max = 0;
 };
 
-Field sttc_MakeField(uint32_t mask) {
+Field MakeField(uint32_t mask) {
   Field f;
   f.mask = mask;
   if (mask == 0) return f;
@@ -44,13 +44,13 @@ Field sttc_MakeField(uint32_t mask) {
   return f;
 }
 
-bool sttc_Contiguous(uint32_t mask) {
+bool Contiguous(uint32_t mask) {
   if (mask == 0) return true;
   while ((mask & 1u) == 0) mask >>= 1;
   return (mask & (mask + 1)) == 0;
 }
 
-inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
+inline uint8_t Scale(const Field& f, uint32_t px) {
   if (f.mask == 0) return 0;
   const uint32_t v = (px & f.mask) >> f.shift;
   if (f.max == 255) return static_cast<uint8_t>(v);
@@ -63,7 +63,7 @@ inline uint8_t sttc_Scale(const Field& f, uint32_t px) {
 // that ends without an end-of-bitmap code is accepted once it has reached
 // the top row (some encoders leave the code out), and refused as truncated
 // before that: a few bytes must not stand for a huge blank image.
-void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
+void DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
   const int64_t w = bitmap.Width();
   const int64_t h = bitmap.Height();
   int64_t x = 0, y = 0;  // y counts from the bottom row
@@ -111,10 +111,10 @@ void sttc_DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
   if (y < h - 1) throw Error("BMP RLE data ends at row " + std::to_string(y + 1) + " of " + std::to_string(h));
 }
 
-BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size) {
+BmpInfo ReadInfo(const uint8_t* data, size_t size) {
   if (size < 26) throw Error("BMP header is truncated");
   BmpInfo info;
-  info.header_size = sttc_U32(data + 14);
+  info.header_size = U32(data + 14);
   const uint32_t hs = info.header_size;
   const bool known = hs == 12 || hs == 16 || hs == 40 || hs == 52 || hs == 56 || hs == 64 || hs == 108 || hs == 124;
   if (!known) throw Error("BMP header size " + std::to_string(hs) + " is not a known one");
@@ -122,33 +122,33 @@ BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size) {
   const uint8_t* h = data + 14;
   if (hs == 12) {
     info.os2 = true;
-    info.width = sttc_U16(h + 4);
-    info.height = sttc_U16(h + 6);
-    info.planes = sttc_U16(h + 8);
-    info.bpp = sttc_U16(h + 10);
+    info.width = U16(h + 4);
+    info.height = U16(h + 6);
+    info.planes = U16(h + 8);
+    info.bpp = U16(h + 10);
     info.palette_entry = 3;
   } else {
     info.os2 = hs == 16 || hs == 64;
-    info.width = static_cast<int32_t>(sttc_U32(h + 4));
-    info.height = static_cast<int32_t>(sttc_U32(h + 8));
-    info.planes = sttc_U16(h + 12);
-    info.bpp = sttc_U16(h + 14);
-    if (hs >= 20) info.compression = sttc_U32(h + 16);
-    if (hs >= 36) info.colours_used = sttc_U32(h + 32);
+    info.width = static_cast<int32_t>(U32(h + 4));
+    info.height = static_cast<int32_t>(U32(h + 8));
+    info.planes = U16(h + 12);
+    info.bpp = U16(h + 14);
+    if (hs >= 20) info.compression = U32(h + 16);
+    if (hs >= 36) info.colours_used = U32(h + 32);
     if (info.os2 && info.compression >= 3) {
       throw Error(std::string("OS/2 BMP ") + (info.compression == 3 ? "Huffman" : "RLE24") +
                      " compression is not supported");
     }
     if (hs >= 52) {
-      for (int k = 0; k < 3; ++k) info.masks[k] = sttc_U32(h + 40 + 4 * k);
+      for (int k = 0; k < 3; ++k) info.masks[k] = U32(h + 40 + 4 * k);
     }
-    if (hs >= 56) info.masks[3] = sttc_U32(h + 52);
+    if (hs >= 56) info.masks[3] = U32(h + 52);
   }
   info.palette_offset = 14 + hs;
   if (hs == 40 && (info.compression == kBiBitfields || info.compression == kBiAlphaBitfields)) {
     const int n = info.compression == kBiAlphaBitfields ? 4 : 3;
     if (size < info.palette_offset + 4u * n) throw Error("BMP header is truncated");
-    for (int k = 0; k < n; ++k) info.masks[k] = sttc_U32(data + info.palette_offset + 4 * k);
+    for (int k = 0; k < n; ++k) info.masks[k] = U32(data + info.palette_offset + 4 * k);
     info.palette_offset += 4u * n;
   }
   if (info.height < 0) {
@@ -161,8 +161,8 @@ BmpInfo sttc_ReadInfo(const uint8_t* data, size_t size) {
 }  // namespace
 
 Bitmap DecodeBmp(const uint8_t* data, size_t size) {
-  const BmpInfo info = sttc_ReadInfo(data, size);
-  const uint32_t pixel_offset = sttc_U32(data + 10);
+  const BmpInfo info = ReadInfo(data, size);
+  const uint32_t pixel_offset = U32(data + 10);
   if (info.planes != 1) throw Error("BMP plane count " + std::to_string(info.planes) + " is not 1");
   if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
     throw Error("BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
@@ -210,7 +210,7 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
 
   if (comp == kBiRle8 || comp == kBiRle4) {
     Bitmap bitmap(w, h, kFormat8bppIndexed);
-    sttc_DecodeRle(pixels, available, comp == kBiRle4, bitmap);
+    DecodeRle(pixels, available, comp == kBiRle4, bitmap);
     if (palette.size() > 256) palette.resize(256);
     bitmap.SetPalette(palette);
     return bitmap;
@@ -279,14 +279,14 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
     for (uint32_t& m : masks) m &= 0xFFFF;
   }
   for (uint32_t m : masks) {
-    if (!sttc_Contiguous(m)) throw Error("BMP colour masks are not contiguous");
+    if (!Contiguous(m)) throw Error("BMP colour masks are not contiguous");
   }
   if ((masks[0] & masks[1]) || (masks[0] & masks[2]) || (masks[1] & masks[2]) ||
       (masks[3] & (masks[0] | masks[1] | masks[2]))) {
     throw Error("BMP colour masks overlap");
   }
-  const Field fr = sttc_MakeField(masks[0]), fg = sttc_MakeField(masks[1]), fb = sttc_MakeField(masks[2]),
-              fa = sttc_MakeField(masks[3]);
+  const Field fr = MakeField(masks[0]), fg = MakeField(masks[1]), fb = MakeField(masks[2]),
+              fa = MakeField(masks[3]);
   const bool has_alpha = masks[3] != 0;
   Bitmap bitmap(w, h, has_alpha ? kFormat32bppArgb : kFormat24bppRgb);
   const size_t out_bytes = has_alpha ? 4 : 3;
@@ -294,12 +294,12 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
     const uint8_t* s = src_row(y);
     uint8_t* d = bitmap.Row(y);
     for (int32_t x = 0; x < w; ++x) {
-      const uint32_t px = bpp == 16 ? sttc_U16(s + 2 * x) : sttc_U32(s + 4 * x);
+      const uint32_t px = bpp == 16 ? U16(s + 2 * x) : U32(s + 4 * x);
       uint8_t* o = d + out_bytes * static_cast<size_t>(x);
-      o[0] = sttc_Scale(fb, px);
-      o[1] = sttc_Scale(fg, px);
-      o[2] = sttc_Scale(fr, px);
-      if (has_alpha) o[3] = sttc_Scale(fa, px);
+      o[0] = Scale(fb, px);
+      o[1] = Scale(fg, px);
+      o[2] = Scale(fr, px);
+      if (has_alpha) o[3] = Scale(fa, px);
     }
   }
   if (has_alpha && AllOpaque8(bitmap, 4 * static_cast<size_t>(w), 3, 4)) DropAlpha8(bitmap, false);
@@ -312,11 +312,11 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
 
 namespace {
 
-void sttc_Put16(uint8_t* p, uint32_t v) {
+void Put16(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
-void sttc_Put32(uint8_t* p, uint32_t v) {
+void Put32(uint8_t* p, uint32_t v) {
   for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
@@ -343,19 +343,19 @@ void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
   uint8_t header[14 + 40] = {0};
   header[0] = 'B';
   header[1] = 'M';
-  sttc_Put32(header + 2, static_cast<uint32_t>(total));
-  sttc_Put32(header + 10, static_cast<uint32_t>(offset));
+  Put32(header + 2, static_cast<uint32_t>(total));
+  Put32(header + 10, static_cast<uint32_t>(offset));
   uint8_t* ih = header + 14;
-  sttc_Put32(ih, 40);
-  sttc_Put32(ih + 4, static_cast<uint32_t>(bitmap.Width()));
-  sttc_Put32(ih + 8, static_cast<uint32_t>(bitmap.Height()));
-  sttc_Put16(ih + 12, 1);
-  sttc_Put16(ih + 14, static_cast<uint32_t>(bpp));
-  sttc_Put32(ih + 16, kBiRgb);
-  sttc_Put32(ih + 20, static_cast<uint32_t>(image));
-  sttc_Put32(ih + 24, 3780);  // 96 dpi
-  sttc_Put32(ih + 28, 3780);
-  sttc_Put32(ih + 32, static_cast<uint32_t>(entries));
+  Put32(ih, 40);
+  Put32(ih + 4, static_cast<uint32_t>(bitmap.Width()));
+  Put32(ih + 8, static_cast<uint32_t>(bitmap.Height()));
+  Put16(ih + 12, 1);
+  Put16(ih + 14, static_cast<uint32_t>(bpp));
+  Put32(ih + 16, kBiRgb);
+  Put32(ih + 20, static_cast<uint32_t>(image));
+  Put32(ih + 24, 3780);  // 96 dpi
+  Put32(ih + 28, 3780);
+  Put32(ih + 32, static_cast<uint32_t>(entries));
   out.Write(header, sizeof header);
 
   if (entries > 0) {

@@ -20,7 +20,7 @@ struct GifInput {
   size_t pos;
 };
 
-int sttc_GifRead(GifFileType* gif, GifByteType* dst, int n) {
+int GifRead(GifFileType* gif, GifByteType* dst, int n) {
   auto* in = static_cast<GifInput*>(gif->UserData);
   if (n <= 0) return 0;
   size_t want = static_cast<size_t>(n);
@@ -34,7 +34,7 @@ class GifReadHolder {
  public:
   explicit GifReadHolder(GifInput* in) {
     int err = 0;
-    gif_ = DGifOpen(in, sttc_GifRead, &err);
+    gif_ = DGifOpen(in, GifRead, &err);
     if (gif_ == nullptr) throw Error(std::string("GIF data is damaged (") + GifErrorString(err) + ")");
   }
   ~GifReadHolder() {
@@ -49,7 +49,7 @@ class GifReadHolder {
   GifFileType* gif_;
 };
 
-[[noreturn]] void sttc_GifDamaged(GifFileType* gif) {
+[[noreturn]] void GifDamaged(GifFileType* gif) {
   const char* text = GifErrorString(gif->Error);
   throw Error(std::string("GIF data is damaged (") + (text != nullptr ? text : "unknown error") + ")");
 }
@@ -65,25 +65,25 @@ Bitmap DecodeGif(const uint8_t* data, size_t size) {
   int transparent = -1;
   for (;;) {
     GifRecordType type;
-    if (DGifGetRecordType(gif, &type) == GIF_ERROR) sttc_GifDamaged(gif);
+    if (DGifGetRecordType(gif, &type) == GIF_ERROR) GifDamaged(gif);
     if (type == TERMINATE_RECORD_TYPE) throw Error("GIF holds no image");
     if (type == EXTENSION_RECORD_TYPE) {
       int code = 0;
       GifByteType* block = nullptr;
-      if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) sttc_GifDamaged(gif);
+      if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) GifDamaged(gif);
       if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] >= 4) {
         // The last control block before the frame applies to it.
         transparent = (block[1] & 0x01) != 0 ? block[4] : -1;
       }
       while (block != nullptr) {
-        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) sttc_GifDamaged(gif);
+        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) GifDamaged(gif);
       }
       continue;
     }
     if (type != IMAGE_DESC_RECORD_TYPE) continue;
     break;
   }
-  if (DGifGetImageDesc(gif) == GIF_ERROR) sttc_GifDamaged(gif);
+  if (DGifGetImageDesc(gif) == GIF_ERROR) GifDamaged(gif);
 
   const GifImageDesc& d = gif->Image;
   const int64_t right = static_cast<int64_t>(d.Left) + d.Width;
@@ -105,14 +105,14 @@ Bitmap DecodeGif(const uint8_t* data, size_t size) {
     for (int pass = 0; pass < 4; ++pass) {
       for (int y = kStart[pass]; y < d.Height; y += kStep[pass]) {
         if (DGifGetLine(gif, base + static_cast<size_t>(d.Top + y) * stride + d.Left, d.Width) == GIF_ERROR) {
-          sttc_GifDamaged(gif);
+          GifDamaged(gif);
         }
       }
     }
   } else {
     for (int y = 0; y < d.Height; ++y) {
       if (DGifGetLine(gif, base + static_cast<size_t>(d.Top + y) * stride + d.Left, d.Width) == GIF_ERROR) {
-        sttc_GifDamaged(gif);
+        GifDamaged(gif);
       }
     }
   }
@@ -147,7 +147,7 @@ Bitmap DecodeGif(const uint8_t* data, size_t size) {
 
 namespace {
 
-int sttc_GifWrite(GifFileType* gif, const GifByteType* src, int n) {
+int GifWrite(GifFileType* gif, const GifByteType* src, int n) {
   auto* out = static_cast<MemoryStream*>(gif->UserData);
   try {
     out->Write(src, static_cast<size_t>(n));
@@ -161,7 +161,7 @@ class GifWriteHolder {
  public:
   explicit GifWriteHolder(MemoryStream* out) {
     int err = 0;
-    gif_ = EGifOpen(out, sttc_GifWrite, &err);
+    gif_ = EGifOpen(out, GifWrite, &err);
     if (gif_ == nullptr) throw Error(std::string("GIF encoder failed: ") + GifErrorString(err));
   }
   ~GifWriteHolder() {
@@ -199,13 +199,13 @@ class GifMapHolder {
   ColorMapObject* map_;
 };
 
-[[noreturn]] void sttc_GifEncodeFailed(GifFileType* gif) {
+[[noreturn]] void GifEncodeFailed(GifFileType* gif) {
   const char* text = GifErrorString(gif->Error);
   throw Error(std::string("GIF encoder failed: ") + (text != nullptr ? text : "unknown error"));
 }
 
 // Writes one frame of 8-bit indices with the given table (2^k entries).
-void sttc_GifWriteImage(const std::vector<Color>& palette, int width, int height,
+void GifWriteImage(const std::vector<Color>& palette, int width, int height,
                         const uint8_t* (*row_of)(const void*, int), const void* ctx, MemoryStream& out) {
   int bits = 1;
   while ((1 << bits) < static_cast<int>(palette.size())) ++bits;
@@ -220,7 +220,7 @@ void sttc_GifWriteImage(const std::vector<Color>& palette, int width, int height
   GifWriteHolder holder(&out);
   GifFileType* gif = holder.get();
   EGifSetGifVersion(gif, transparent >= 0);
-  if (EGifPutScreenDesc(gif, width, height, bits, 0, map.get()) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+  if (EGifPutScreenDesc(gif, width, height, bits, 0, map.get()) == GIF_ERROR) GifEncodeFailed(gif);
   if (transparent >= 0) {
     GraphicsControlBlock gcb{};
     gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
@@ -230,10 +230,10 @@ void sttc_GifWriteImage(const std::vector<Color>& palette, int width, int height
     GifByteType ext[4];
     const size_t len = EGifGCBToExtension(&gcb, ext);
     if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(len), ext) == GIF_ERROR) {
-      sttc_GifEncodeFailed(gif);
+      GifEncodeFailed(gif);
     }
   }
-  if (EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+  if (EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_ERROR) GifEncodeFailed(gif);
   // The image data is coded here and handed to giflib as ready sub-blocks:
   // its own coder costs twice as much. giflib has written the minimum code
   // size byte, max(2, bits), which is the coder's symbol size.
@@ -246,7 +246,7 @@ void sttc_GifWriteImage(const std::vector<Color>& palette, int width, int height
       const size_t n = std::min<size_t>(coded.size() - done, 255);
       block[0] = static_cast<GifByteType>(n);
       std::memcpy(block + 1, coded.data() + done, n);
-      if (EGifPutCodeNext(gif, block) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+      if (EGifPutCodeNext(gif, block) == GIF_ERROR) GifEncodeFailed(gif);
       done += n;
     }
     coded.erase(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(done));
@@ -258,17 +258,17 @@ void sttc_GifWriteImage(const std::vector<Color>& palette, int width, int height
   }
   lzw.Finish(coded);
   put_blocks(true);
-  if (EGifPutCodeNext(gif, nullptr) == GIF_ERROR) sttc_GifEncodeFailed(gif);
+  if (EGifPutCodeNext(gif, nullptr) == GIF_ERROR) GifEncodeFailed(gif);
   holder.Close();
 }
 
-const uint8_t* sttc_BitmapRow(const void* ctx, int y) { return static_cast<const Bitmap*>(ctx)->Row(y); }
+const uint8_t* BitmapRow(const void* ctx, int y) { return static_cast<const Bitmap*>(ctx)->Row(y); }
 
 struct IndexImage {
   const uint8_t* base;
   size_t pitch;
 };
-const uint8_t* sttc_IndexRow(const void* ctx, int y) {
+const uint8_t* IndexRow(const void* ctx, int y) {
   const auto* img = static_cast<const IndexImage*>(ctx);
   return img->base + static_cast<size_t>(y) * img->pitch;
 }
@@ -286,7 +286,7 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
     case kFormat8bppIndexed: {
       std::vector<Color> palette = bitmap.Palette();
       if (palette.empty()) palette = GreyRamp();
-      sttc_GifWriteImage(palette, w, h, sttc_BitmapRow, &bitmap, out);
+      GifWriteImage(palette, w, h, BitmapRow, &bitmap, out);
       return;
     }
     case kFormat1bppIndexed: {
@@ -301,13 +301,13 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
       std::vector<Color> palette = bitmap.Palette();
       palette.resize(2, Color{0, 0, 0, 255});
       IndexImage img{indices.get(), pitch};
-      sttc_GifWriteImage(palette, w, h, sttc_IndexRow, &img, out);
+      GifWriteImage(palette, w, h, IndexRow, &img, out);
       return;
     }
     case kFormat24bppRgb: {
       IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h);
       IndexImage img{q.indices.get(), q.pitch};
-      sttc_GifWriteImage(q.palette, w, h, sttc_IndexRow, &img, out);
+      GifWriteImage(q.palette, w, h, IndexRow, &img, out);
       return;
     }
     default:

@@ -25,7 +25,7 @@ struct JpegErrorMgr {
   char message[JMSG_LENGTH_MAX + 64];
 };
 
-void sttc_JpegErrorExit(j_common_ptr cinfo) {
+void JpegErrorExit(j_common_ptr cinfo) {
   auto* err = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
   if (err->message[0] == '\0') (*cinfo->err->format_message)(cinfo, err->message);
   longjmp(err->jump, 1);
@@ -33,18 +33,18 @@ void sttc_JpegErrorExit(j_common_ptr cinfo) {
 
 // Warnings that mean the data is damaged end the decode like errors:
 // libjpeg would otherwise fill in grey blocks and report success.
-void sttc_JpegEmitMessage(j_common_ptr cinfo, int msg_level) {
+void JpegEmitMessage(j_common_ptr cinfo, int msg_level) {
   if (msg_level >= 0) return;  // trace messages
   switch (cinfo->err->msg_code) {
     case JWRN_JFIF_MAJOR:
     case JWRN_ADOBE_XFORM:
     case JWRN_BOGUS_ICC:
       return;  // harmless header quirks
-    default: sttc_JpegErrorExit(cinfo);
+    default: JpegErrorExit(cinfo);
   }
 }
 
-void sttc_JpegProgress(j_common_ptr cinfo) {
+void JpegProgress(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
   auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
   if (dinfo->input_scan_number > kMaxProgressiveScans) {
@@ -54,17 +54,17 @@ void sttc_JpegProgress(j_common_ptr cinfo) {
   }
 }
 
-void sttc_InitErrors(JpegErrorMgr* err) {
+void InitErrors(JpegErrorMgr* err) {
   jpeg_std_error(&err->pub);
-  err->pub.error_exit = sttc_JpegErrorExit;
-  err->pub.emit_message = sttc_JpegEmitMessage;
+  err->pub.error_exit = JpegErrorExit;
+  err->pub.emit_message = JpegEmitMessage;
   err->message[0] = '\0';
 }
 
 class JpegDecompressHolder {
  public:
   JpegDecompressHolder() {
-    sttc_InitErrors(&err_);
+    InitErrors(&err_);
     std::memset(&cinfo_, 0, sizeof cinfo_);
     cinfo_.err = &err_.pub;
   }
@@ -93,12 +93,12 @@ struct JpegHeader {
   int components = 0;
 };
 
-bool sttc_JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t size, JpegHeader* out) {
+bool JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t size, JpegHeader* out) {
   jpeg_decompress_struct* cinfo = h->cinfo();
   if (setjmp(h->err()->jump)) return false;
   jpeg_create_decompress(cinfo);
   h->set_created();
-  h->progress()->progress_monitor = sttc_JpegProgress;
+  h->progress()->progress_monitor = JpegProgress;
   cinfo->progress = h->progress();
   // Bounds the coefficient buffers of progressive and multi-scan files.
   cinfo->mem->max_memory_to_use = static_cast<long>(MaxBitmapBytes() < static_cast<size_t>(LONG_MAX)
@@ -112,7 +112,7 @@ bool sttc_JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t si
   return true;
 }
 
-bool sttc_JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t* base, size_t stride) {
+bool JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t* base, size_t stride) {
   jpeg_decompress_struct* cinfo = h->cinfo();
   if (setjmp(h->err()->jump)) return false;
   cinfo->out_color_space = out_space;
@@ -131,7 +131,7 @@ bool sttc_JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t
 Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   JpegDecompressHolder holder;
   JpegHeader h;
-  if (!sttc_JpegReadHeader(&holder, data, size, &h)) {
+  if (!JpegReadHeader(&holder, data, size, &h)) {
     throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
   }
   if (h.width == 0 || h.height == 0 || h.width > INT32_MAX || h.height > INT32_MAX) {
@@ -165,7 +165,7 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   const uint64_t budget = (16u << 20) + 3 * samples;
   const uint64_t cap = MaxBitmapBytes() < static_cast<size_t>(LONG_MAX) ? MaxBitmapBytes() : static_cast<uint64_t>(LONG_MAX);
   holder.cinfo()->mem->max_memory_to_use = static_cast<long>(budget < cap ? budget : cap);
-  if (!sttc_JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
+  if (!JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
     throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
   }
   return bitmap;
@@ -179,7 +179,7 @@ namespace {
 class JpegCompressHolder {
  public:
   JpegCompressHolder() {
-    sttc_InitErrors(&err_);
+    InitErrors(&err_);
     std::memset(&cinfo_, 0, sizeof cinfo_);
     cinfo_.err = &err_.pub;
   }
@@ -216,7 +216,7 @@ struct JpegWritePlan {
   uint8_t* scratch = nullptr;
 };
 
-void sttc_ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* dst) {
+void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* dst) {
   const uint8_t* src = p->indexed->Row(static_cast<int32_t>(y));
   const std::vector<Color>& pal = *p->palette;
   const bool one_bit = p->indexed->Format() == kFormat1bppIndexed;
@@ -233,7 +233,7 @@ void sttc_ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* dst) {
   }
 }
 
-bool sttc_JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
+bool JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
   jpeg_compress_struct* cinfo = h->cinfo();
   if (setjmp(h->err()->jump)) return false;
   jpeg_create_compress(cinfo);
@@ -245,19 +245,13 @@ bool sttc_JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
   cinfo->in_color_space = p->in_space;
   jpeg_set_defaults(cinfo);
   jpeg_set_quality(cinfo, p->quality, TRUE);
+  // jpeg_set_defaults gives colour images 4:2:0 chroma subsampling.
   cinfo->dct_method = JDCT_ISLOW;
-  if (p->components == 3) {
-    // 4:2:0 chroma subsampling.
-    cinfo->comp_info[0].h_samp_factor = 2;
-    cinfo->comp_info[0].v_samp_factor = 2;
-    cinfo->comp_info[1].h_samp_factor = cinfo->comp_info[1].v_samp_factor = 1;
-    cinfo->comp_info[2].h_samp_factor = cinfo->comp_info[2].v_samp_factor = 1;
-  }
   jpeg_start_compress(cinfo, TRUE);
   while (cinfo->next_scanline < cinfo->image_height) {
     JSAMPROW row;
     if (p->indexed != nullptr) {
-      sttc_ExpandRow(p, cinfo->next_scanline, p->scratch);
+      ExpandRow(p, cinfo->next_scanline, p->scratch);
       row = p->scratch;
     } else {
       row = const_cast<JSAMPROW>(p->base + static_cast<size_t>(cinfo->next_scanline) * p->stride);
@@ -268,7 +262,7 @@ bool sttc_JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
   return true;
 }
 
-bool sttc_IsGreyPalette(const std::vector<Color>& palette) {
+bool IsGreyPalette(const std::vector<Color>& palette) {
   for (const Color& c : palette) {
     if (c.r != c.g || c.g != c.b) return false;
   }
@@ -299,7 +293,7 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       }
       [[fallthrough]];
     case kFormat1bppIndexed: {
-      const bool grey = bitmap.Format() == kFormat1bppIndexed && sttc_IsGreyPalette(palette);
+      const bool grey = bitmap.Format() == kFormat1bppIndexed && IsGreyPalette(palette);
       plan.components = grey ? 1 : 3;
       plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
       plan.indexed = &bitmap;
@@ -317,7 +311,7 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
                 " pixels (at most " + std::to_string(JPEG_MAX_DIMENSION) + " a side)");
   }
   JpegCompressHolder holder;
-  if (!sttc_JpegWriteAll(&holder, &plan)) throw Error(std::string("JPEG encoder failed: ") + holder.err()->message);
+  if (!JpegWriteAll(&holder, &plan)) throw Error(std::string("JPEG encoder failed: ") + holder.err()->message);
   out.Write(*holder.buffer(), *holder.buffer_size());
 }
 

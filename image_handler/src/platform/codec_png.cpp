@@ -24,24 +24,24 @@ struct PngJob {
   char message[256] = {0};
 };
 
-void sttc_PngError(png_structp png, png_const_charp msg) {
+void PngError(png_structp png, png_const_charp msg) {
   auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
   if (job->message[0] == '\0') std::snprintf(job->message, sizeof job->message, "%s", msg);
   png_longjmp(png, 1);
 }
 
-void sttc_PngWarning(png_structp, png_const_charp) {
+void PngWarning(png_structp, png_const_charp) {
   // Warnings (damaged ancillary chunks, benign errors) do not stop a decode.
 }
 
-void sttc_PngRead(png_structp png, png_bytep dst, size_t n) {
+void PngRead(png_structp png, png_bytep dst, size_t n) {
   auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
   if (n > job->size - job->pos) png_error(png, "file ends before the image data");
   std::memcpy(dst, job->data + job->pos, n);
   job->pos += n;
 }
 
-void sttc_PngWrite(png_structp png, png_bytep src, size_t n) {
+void PngWrite(png_structp png, png_bytep src, size_t n) {
   auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
   try {
     job->out->Write(src, n);
@@ -52,12 +52,12 @@ void sttc_PngWrite(png_structp png, png_bytep src, size_t n) {
   }
 }
 
-void sttc_PngFlush(png_structp) {}
+void PngFlush(png_structp) {}
 
 class PngReadHolder {
  public:
   explicit PngReadHolder(PngJob* job) {
-    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, sttc_PngError, sttc_PngWarning);
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
     if (png_ == nullptr || info_ == nullptr) {
       // No destructor runs for a constructor that throws.
@@ -88,9 +88,9 @@ struct PngHeader {
 };
 
 // Reads the chunks before the image data. Returns false with job->message set.
-bool sttc_PngReadHeader(png_structp png, png_infop info, PngJob* job, PngHeader* h) {
+bool PngReadHeader(png_structp png, png_infop info, PngJob* job, PngHeader* h) {
   if (setjmp(png_jmpbuf(png))) return false;
-  png_set_read_fn(png, job, sttc_PngRead);
+  png_set_read_fn(png, job, PngRead);
   // Our own size checks decide what is too large, not libpng's defaults.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
@@ -139,7 +139,7 @@ enum class PngLayout {
 
 // Sets the transforms for `layout` and reads every row (all passes of an
 // interlaced image) into the bitmap's rows. Returns false with job->message.
-bool sttc_PngReadRows(png_structp png, png_infop info, PngJob* job, PngLayout layout, int color_type,
+bool PngReadRows(png_structp png, png_infop info, PngJob* job, PngLayout layout, int color_type,
                       int bit_depth, uint8_t* base, size_t stride, png_uint_32 height) {
   if (setjmp(png_jmpbuf(png))) return false;
   (void)job;
@@ -178,7 +178,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   job.size = size;
   PngReadHolder holder(&job);
   PngHeader h;
-  if (!sttc_PngReadHeader(holder.png(), holder.info(), &job, &h)) throw Error(std::string("PNG data is damaged (") + job.message + ")");
+  if (!PngReadHeader(holder.png(), holder.info(), &job, &h)) throw Error(std::string("PNG data is damaged (") + job.message + ")");
 
   if (h.width > static_cast<png_uint_32>(INT32_MAX) || h.height > static_cast<png_uint_32>(INT32_MAX)) {
     throw Error("PNG image size is out of range");
@@ -211,7 +211,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   }
 
   Bitmap bitmap(w, ht, format);
-  if (!sttc_PngReadRows(holder.png(), holder.info(), &job, layout, h.color_type, h.bit_depth, bitmap.Row(0),
+  if (!PngReadRows(holder.png(), holder.info(), &job, layout, h.color_type, h.bit_depth, bitmap.Row(0),
                         bitmap.Stride(), h.height)) {
     throw Error(std::string("PNG data is damaged (") + job.message + ")");
   }
@@ -257,7 +257,7 @@ namespace {
 class PngWriteHolder {
  public:
   explicit PngWriteHolder(PngJob* job) {
-    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, sttc_PngError, sttc_PngWarning);
+    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
     if (png_ == nullptr || info_ == nullptr) {
       png_destroy_write_struct(&png_, &info_);
@@ -298,9 +298,9 @@ struct PngWritePlan {
 
 constexpr png_size_t kIdatBytes = 256 * 1024;
 
-bool sttc_PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePlan* p) {
+bool PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePlan* p) {
   if (setjmp(png_jmpbuf(png))) return false;
-  png_set_write_fn(png, job, sttc_PngWrite, sttc_PngFlush);
+  png_set_write_fn(png, job, PngWrite, PngFlush);
   png_set_IHDR(png, info, p->width, p->height, p->bit_depth, p->color_type, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   if (p->color_type == PNG_COLOR_TYPE_PALETTE) {
@@ -323,18 +323,18 @@ bool sttc_PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWri
   return true;
 }
 
-void sttc_PngEncode(const PngWritePlan& plan, MemoryStream& out) {
+void PngEncode(const PngWritePlan& plan, MemoryStream& out) {
   PngJob job;
   job.out = &out;
   PngWriteHolder holder(&job);
-  if (!sttc_PngWriteAll(holder.png(), holder.info(), &job, &plan)) {
+  if (!PngWriteAll(holder.png(), holder.info(), &job, &plan)) {
     throw Error(std::string("PNG encoder failed: ") + job.message);
   }
 }
 
 // Bytes the plan's settings give for a sample of the image: eight bands
 // spread evenly over its height, about 1.5 % of a large image's rows.
-size_t sttc_PngSampleSize(PngWritePlan plan, int level, int filters) {
+size_t PngSampleSize(PngWritePlan plan, int level, int filters) {
   constexpr png_uint_32 kBands = 8;
   const png_uint_32 band_rows = static_cast<png_uint_32>(std::max<size_t>(4, (32 * 1024) / plan.stride));
   plan.band_rows = band_rows;
@@ -343,7 +343,7 @@ size_t sttc_PngSampleSize(PngWritePlan plan, int level, int filters) {
   plan.level = level;
   plan.filters = filters;
   MemoryStream sample;
-  sttc_PngEncode(plan, sample);
+  PngEncode(plan, sample);
   return sample.Size();
 }
 
@@ -358,10 +358,9 @@ size_t sttc_PngSampleSize(PngWritePlan plan, int level, int filters) {
 //
 // Trying all five row filters on every row costs about a fifth of a fast
 // encode; for continuous-tone rows (RGB and grey) Paeth alone comes within
-// about 0.5 % of that (bench photo: 0.807 s for 16.75 MB against 0.927 s for
-// 16.67 MB; the grey photo at level 4: 5.749 MB against 5.729 MB). Sub with
-// Up is faster still but up to 4 % larger on some of them.
-void sttc_PngChooseSettings(PngWritePlan* plan) {
+// a fraction of a percent of its size (figures in bench/results/); Sub
+// with Up is faster still but several percent larger on some of them.
+void PngChooseSettings(PngWritePlan* plan) {
   constexpr size_t kSmallImage = 2u << 20;
   if (plan->stride * plan->height <= kSmallImage || plan->height < 64) {
     plan->level = 6;
@@ -373,11 +372,11 @@ void sttc_PngChooseSettings(PngWritePlan* plan) {
   // zlib's largest hash table: about 0.2 % smaller at the fast levels at the
   // same speed (it does nothing for small images).
   plan->mem_level = 9;
-  const size_t fast = sttc_PngSampleSize(*plan, 3, plan->filters);
+  const size_t fast = PngSampleSize(*plan, 3, plan->filters);
   plan->level = 3;
-  const size_t lazy = sttc_PngSampleSize(*plan, 4, plan->filters);
+  const size_t lazy = PngSampleSize(*plan, 4, plan->filters);
   if (lazy * 101 >= fast * 100) return;
-  const size_t best = sttc_PngSampleSize(*plan, 6, plan->filters);
+  const size_t best = PngSampleSize(*plan, 6, plan->filters);
   plan->level = lazy * 100 <= best * 101 ? 4 : 6;
 }
 
@@ -417,8 +416,8 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
     }
     default: throw Error("PNG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) + " is not supported");
   }
-  sttc_PngChooseSettings(&plan);
-  sttc_PngEncode(plan, out);
+  PngChooseSettings(&plan);
+  PngEncode(plan, out);
 }
 
 }  // namespace pm

@@ -6,25 +6,25 @@
 
 namespace pm {
 
-static bool sttc_IsPng(const uint8_t* d, size_t n) {
+static bool IsPng(const uint8_t* d, size_t n) {
   static const uint8_t kSig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   return n >= 8 && std::memcmp(d, kSig, 8) == 0;
 }
-static bool sttc_IsJpeg(const uint8_t* d, size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
-static bool sttc_IsTiff(const uint8_t* d, size_t n) {
+static bool IsJpeg(const uint8_t* d, size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
+static bool IsTiff(const uint8_t* d, size_t n) {
   if (n < 4) return false;
   const bool ii = d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0;
   const bool mm = d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43);
   return ii || mm;
 }
-static bool sttc_IsGif(const uint8_t* d, size_t n) {
+static bool IsGif(const uint8_t* d, size_t n) {
   return n >= 6 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0);
 }
-static bool sttc_IsBmp(const uint8_t* d, size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
+static bool IsBmp(const uint8_t* d, size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
 
 static const Decoder kDecoders[] = {
-    {"PNG", sttc_IsPng, DecodePng},    {"JPEG", sttc_IsJpeg, DecodeJpeg}, {"TIFF", sttc_IsTiff, DecodeTiff},
-    {"GIF", sttc_IsGif, DecodeGif},    {"BMP", sttc_IsBmp, DecodeBmp},
+    {"PNG", IsPng, DecodePng},    {"JPEG", IsJpeg, DecodeJpeg}, {"TIFF", IsTiff, DecodeTiff},
+    {"GIF", IsGif, DecodeGif},    {"BMP", IsBmp, DecodeBmp},
 };
 
 Bitmap DecodeMemory(const uint8_t* data, size_t size) {

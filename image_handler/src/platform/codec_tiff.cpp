@@ -26,7 +26,7 @@ struct TiffIo {
   std::string message;
 };
 
-tmsize_t sttc_TiffRead(thandle_t h, void* buf, tmsize_t n) {
+tmsize_t TiffRead(thandle_t h, void* buf, tmsize_t n) {
   auto* io = static_cast<TiffIo*>(h);
   if (io->out != nullptr || n < 0 || io->pos >= io->size) return 0;
   size_t want = static_cast<size_t>(n);
@@ -36,7 +36,7 @@ tmsize_t sttc_TiffRead(thandle_t h, void* buf, tmsize_t n) {
   return static_cast<tmsize_t>(want);
 }
 
-tmsize_t sttc_TiffWrite(thandle_t h, void* buf, tmsize_t n) {
+tmsize_t TiffWrite(thandle_t h, void* buf, tmsize_t n) {
   auto* io = static_cast<TiffIo*>(h);
   if (io->out == nullptr || n < 0) return -1;
   try {
@@ -50,7 +50,7 @@ tmsize_t sttc_TiffWrite(thandle_t h, void* buf, tmsize_t n) {
   return n;
 }
 
-toff_t sttc_TiffSeek(thandle_t h, toff_t off, int whence) {
+toff_t TiffSeek(thandle_t h, toff_t off, int whence) {
   auto* io = static_cast<TiffIo*>(h);
   const size_t end = io->out != nullptr ? io->out->Size() : io->size;
   uint64_t base = 0;
@@ -62,21 +62,21 @@ toff_t sttc_TiffSeek(thandle_t h, toff_t off, int whence) {
   return target;
 }
 
-int sttc_TiffClose(thandle_t) { return 0; }
-toff_t sttc_TiffSize(thandle_t h) {
+int TiffClose(thandle_t) { return 0; }
+toff_t TiffSize(thandle_t h) {
   auto* io = static_cast<TiffIo*>(h);
   return io->out != nullptr ? io->out->Size() : io->size;
 }
-int sttc_TiffMap(thandle_t h, void** base, toff_t* size) {
+int TiffMap(thandle_t h, void** base, toff_t* size) {
   auto* io = static_cast<TiffIo*>(h);
   if (io->out != nullptr) return 0;
   *base = const_cast<uint8_t*>(io->data);
   *size = io->size;
   return 1;
 }
-void sttc_TiffUnmap(thandle_t, void*, toff_t) {}
+void TiffUnmap(thandle_t, void*, toff_t) {}
 
-int sttc_TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+int TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
   auto* io = static_cast<TiffIo*>(user);
   if (io != nullptr && io->message.empty()) {
     char text[512];
@@ -89,8 +89,8 @@ int sttc_TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt
 
 // Warnings about unknown tags or IFD loops past the first page do not matter
 // here, but the fax decoders report damaged lines only as warnings.
-int sttc_TiffWarningHandler(TIFF* tif, void* user, const char* module, const char* fmt, va_list ap) {
-  if (module != nullptr && std::strncmp(module, "Fax", 3) == 0) return sttc_TiffErrorHandler(tif, user, module, fmt, ap);
+int TiffWarningHandler(TIFF* tif, void* user, const char* module, const char* fmt, va_list ap) {
+  if (module != nullptr && std::strncmp(module, "Fax", 3) == 0) return TiffErrorHandler(tif, user, module, fmt, ap);
   return 1;
 }
 
@@ -98,16 +98,16 @@ int sttc_TiffWarningHandler(TIFF* tif, void* user, const char* module, const cha
 // tiles make it larger than the record, but only by a small factor; beyond
 // that a header is declaring sizes no real file has. Saturates at the
 // bitmap limit (four times the record's limit wraps a 32-bit size_t).
-size_t sttc_MaxSampleBytes() {
+size_t MaxSampleBytes() {
   const size_t record = MaxRecordBytes();
   const size_t cap = MaxBitmapBytes();
   return record <= cap / 4 ? record * 4 : cap;
 }
 
-void sttc_CheckSampleBytes(size_t bytes, const char* what) {
-  if (bytes > sttc_MaxSampleBytes()) {
+void CheckSampleBytes(size_t bytes, const char* what) {
+  if (bytes > MaxSampleBytes()) {
     throw Error(std::string("Image too large: ") + std::to_string(bytes) + " bytes of stored " + what + " exceed the " +
-                   std::to_string(sttc_MaxSampleBytes()) + " this image may take");
+                   std::to_string(MaxSampleBytes()) + " this image may take");
   }
 }
 
@@ -116,12 +116,12 @@ class TiffHolder {
   TiffHolder(TiffIo* io, const char* mode) {
     TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
     if (opts == nullptr) throw Error("Out of memory: cannot start the TIFF codec");
-    TIFFOpenOptionsSetErrorHandlerExtR(opts, sttc_TiffErrorHandler, io);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts, sttc_TiffWarningHandler, io);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(sttc_MaxSampleBytes()));
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, TiffErrorHandler, io);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, TiffWarningHandler, io);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(MaxSampleBytes()));
     // The name is libtiff's label in its own texts, which the handlers drop.
-    tif_ = TIFFClientOpenExt("image", mode, io, sttc_TiffRead, sttc_TiffWrite, sttc_TiffSeek, sttc_TiffClose,
-                             sttc_TiffSize, sttc_TiffMap, sttc_TiffUnmap, opts);
+    tif_ = TIFFClientOpenExt("image", mode, io, TiffRead, TiffWrite, TiffSeek, TiffClose,
+                             TiffSize, TiffMap, TiffUnmap, opts);
     TIFFOpenOptionsFree(opts);
   }
   ~TiffHolder() {
@@ -140,7 +140,7 @@ class TiffHolder {
   TIFF* tif_ = nullptr;
 };
 
-[[noreturn]] void sttc_TiffDamaged(const TiffIo& io, const char* fallback) {
+[[noreturn]] void TiffDamaged(const TiffIo& io, const char* fallback) {
   throw Error(std::string("TIFF data is damaged (") + (io.message.empty() ? fallback : io.message.c_str()) + ")");
 }
 
@@ -153,9 +153,9 @@ struct TiffShape {
 };
 
 // Reads one plane of the whole image as stored, `row_bytes` a row.
-Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_bytes, const TiffIo& io) {
+Block ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_bytes, const TiffIo& io) {
   const size_t h = s.height;
-  sttc_CheckSampleBytes(CheckedMul(row_bytes, h), "samples");
+  CheckSampleBytes(CheckedMul(row_bytes, h), "samples");
   Block dst = AllocBlock(CheckedMul(row_bytes, h), false);
   if (TIFFIsTiled(tif)) {
     uint32_t tw = 0, th = 0;
@@ -163,13 +163,13 @@ Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_b
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
     const tmsize_t tile_bytes = TIFFTileSize(tif);
     const tmsize_t tile_row = TIFFTileRowSize(tif);
-    if (tw == 0 || th == 0 || tile_bytes <= 0 || tile_row <= 0) sttc_TiffDamaged(io, "bad tile size");
-    sttc_CheckSampleBytes(static_cast<size_t>(tile_bytes), "tile samples");
+    if (tw == 0 || th == 0 || tile_bytes <= 0 || tile_row <= 0) TiffDamaged(io, "bad tile size");
+    CheckSampleBytes(static_cast<size_t>(tile_bytes), "tile samples");
     const size_t bits_per_pixel = static_cast<size_t>(s.bps) * (s.planar == PLANARCONFIG_CONTIG ? s.spp : 1);
     Block tile = AllocBlock(static_cast<size_t>(tile_bytes), false);
     for (uint32_t ty = 0; ty < s.height; ty += th) {
       for (uint32_t tx = 0; tx < s.width; tx += tw) {
-        if (TIFFReadTile(tif, tile.get(), tx, ty, 0, plane) < 0) sttc_TiffDamaged(io, "cannot read a tile");
+        if (TIFFReadTile(tif, tile.get(), tx, ty, 0, plane) < 0) TiffDamaged(io, "cannot read a tile");
         const size_t col = static_cast<size_t>(tx) * bits_per_pixel / 8;
         const size_t n = std::min(static_cast<size_t>(tile_row), row_bytes - col);
         for (uint32_t r = 0; r < th && ty + r < s.height; ++r) {
@@ -186,16 +186,16 @@ Block sttc_ReadPlane(TIFF* tif, const TiffShape& s, uint16_t plane, size_t row_b
     const uint32_t rows = std::min(rps, s.height - row);
     const tmsize_t want = static_cast<tmsize_t>(rows * row_bytes);
     const tmsize_t got = TIFFReadEncodedStrip(tif, TIFFComputeStrip(tif, row, plane), dst.get() + row * row_bytes, want);
-    if (got < want) sttc_TiffDamaged(io, "strip data ends early");
+    if (got < want) TiffDamaged(io, "strip data ends early");
     if (rps > s.height - row) break;
   }
   return dst;
 }
 
-std::vector<Color> sttc_ColourMap(TIFF* tif, int entries, const TiffIo& io) {
+std::vector<Color> ColourMap(TIFF* tif, int entries, const TiffIo& io) {
   uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
   if (TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) == 0 || r == nullptr || g == nullptr || b == nullptr) {
-    sttc_TiffDamaged(io, "palette image without a colour map");
+    TiffDamaged(io, "palette image without a colour map");
   }
   // Some writers store 8-bit values in the 16-bit map.
   bool eight_bit = true;
@@ -211,7 +211,7 @@ std::vector<Color> sttc_ColourMap(TIFF* tif, int entries, const TiffIo& io) {
   return palette;
 }
 
-inline unsigned sttc_Sample(const uint8_t* row, size_t index, unsigned bps) {
+inline unsigned Sample(const uint8_t* row, size_t index, unsigned bps) {
   if (bps == 8) return row[index];
   if (bps == 16) {
     uint16_t v;
@@ -223,7 +223,7 @@ inline unsigned sttc_Sample(const uint8_t* row, size_t index, unsigned bps) {
 }
 
 // Bilevel, grey and palette images of at most 8 bits a sample.
-Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io) {
+Bitmap DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io) {
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   const bool contig = s.planar == PLANARCONFIG_CONTIG;
@@ -233,10 +233,10 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io) {
 
   if (s.bps == 1 && samples == 1) {
     Bitmap bitmap(w, h, kFormat1bppIndexed);  // checks the size before the read allocates
-    Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io);
+    Block raw = ReadPlane(tif, s, 0, row_bytes, io);
     for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), raw.get() + y * row_bytes, row_bytes);
     if (palette_image) {
-      bitmap.SetPalette(sttc_ColourMap(tif, 2, io));
+      bitmap.SetPalette(ColourMap(tif, 2, io));
     } else if (s.photometric == PHOTOMETRIC_MINISWHITE) {
       bitmap.SetPalette({Color{255, 255, 255, 255}, Color{0, 0, 0, 255}});
     }
@@ -244,14 +244,14 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io) {
   }
 
   Bitmap bitmap(w, h, kFormat8bppIndexed);
-  Block raw = sttc_ReadPlane(tif, s, 0, row_bytes, io);
+  Block raw = ReadPlane(tif, s, 0, row_bytes, io);
   const unsigned max = (1u << s.bps) - 1;
   const bool invert = s.photometric == PHOTOMETRIC_MINISWHITE;
   for (int32_t y = 0; y < h; ++y) {
     const uint8_t* src = raw.get() + y * row_bytes;
     uint8_t* dst = bitmap.Row(y);
     for (int32_t x = 0; x < w; ++x) {
-      const unsigned v = sttc_Sample(src, static_cast<size_t>(x) * samples, s.bps);
+      const unsigned v = Sample(src, static_cast<size_t>(x) * samples, s.bps);
       if (palette_image) {
         dst[x] = static_cast<uint8_t>(v);
       } else {
@@ -266,25 +266,25 @@ Bitmap sttc_DecodeIndexed(TIFF* tif, const TiffShape& s, const TiffIo& io) {
     const uint8_t* alpha_base = raw.get();
     size_t alpha_stride = row_bytes, alpha_index = 1, alpha_step = samples;
     if (!contig) {
-      alpha_plane = sttc_ReadPlane(tif, s, 1, row_bytes, io);
+      alpha_plane = ReadPlane(tif, s, 1, row_bytes, io);
       alpha_base = alpha_plane.get();
       alpha_index = 0;
       alpha_step = 1;
     }
     for (int32_t y = 0; y < h; ++y) {
       for (int32_t x = 0; x < w; ++x) {
-        if (sttc_Sample(alpha_base + y * alpha_stride, alpha_index + x * alpha_step, s.bps) != max) {
+        if (Sample(alpha_base + y * alpha_stride, alpha_index + x * alpha_step, s.bps) != max) {
           return Bitmap::Header(w, h, kFormat32bppArgb);
         }
       }
     }
   }
-  if (palette_image) bitmap.SetPalette(sttc_ColourMap(tif, 1 << s.bps, io));
+  if (palette_image) bitmap.SetPalette(ColourMap(tif, 1 << s.bps, io));
   return bitmap;
 }
 
 // 16-bit RGB, contiguous or planar, as blue, green, red words.
-Bitmap sttc_DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io) {
+Bitmap DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io) {
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   Bitmap bitmap(w, h, kFormat48bppRgb);
@@ -293,7 +293,7 @@ Bitmap sttc_DecodeRgb16(TIFF* tif, const TiffShape& s, const TiffIo& io) {
   const size_t row_bytes = CheckedMul(CheckedMul(s.width, 2), samples);
   Block planes[4];
   const int plane_count = contig ? 1 : (s.alpha ? 4 : 3);
-  for (int p = 0; p < plane_count; ++p) planes[p] = sttc_ReadPlane(tif, s, static_cast<uint16_t>(p), row_bytes, io);
+  for (int p = 0; p < plane_count; ++p) planes[p] = ReadPlane(tif, s, static_cast<uint16_t>(p), row_bytes, io);
   auto sample = [&](int channel, int32_t y, int32_t x) -> uint16_t {
     uint16_t v;
     const uint8_t* base = contig ? planes[0].get() : planes[channel].get();
@@ -335,7 +335,7 @@ class RgbaImageHolder {
 };
 
 // 8-bit RGB and YCbCr through libtiff's RGBA interface, rows as stored.
-Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io) {
+Bitmap DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io) {
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   char emsg[1024] = {0};
@@ -348,7 +348,7 @@ Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io) {
   img.set_begun();
   img.get()->req_orientation = img.get()->orientation;  // pixels as stored
   if (TIFFRGBAImageGet(img.get(), reinterpret_cast<uint32_t*>(bitmap.Row(0)), s.width, s.height) == 0) {
-    sttc_TiffDamaged(io, "cannot decode the image");
+    TiffDamaged(io, "cannot decode the image");
   }
   // The raster holds R, G, B, A bytes; the bitmap wants B, G, R, A.
   for (int32_t y = 0; y < h; ++y) {
@@ -361,7 +361,7 @@ Bitmap sttc_DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io) {
 
 }  // namespace
 
-static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io);
+static Bitmap DecodeFirstPage(TIFF* tif, TiffIo& io);
 
 Bitmap DecodeTiff(const uint8_t* data, size_t size) {
   TiffIo io;
@@ -369,9 +369,9 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size) {
   io.size = size;
   TiffHolder holder(&io, "rm");
   TIFF* tif = holder.get();
-  if (tif == nullptr) sttc_TiffDamaged(io, "cannot read the header");
-  if (!io.message.empty()) sttc_TiffDamaged(io, "");
-  Bitmap bitmap = sttc_DecodeFirstPage(tif, io);
+  if (tif == nullptr) TiffDamaged(io, "cannot read the header");
+  if (!io.message.empty()) TiffDamaged(io, "");
+  Bitmap bitmap = DecodeFirstPage(tif, io);
   if (!bitmap.HasPixels()) {
     // A refused layout is still checked for the damage a read would meet.
     const uint32_t strips = TIFFNumberOfStrips(tif);
@@ -380,15 +380,15 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size) {
     }
   }
   // libtiff reports some damage (short strips, bad fax lines) and goes on.
-  if (!io.message.empty()) sttc_TiffDamaged(io, "");
+  if (!io.message.empty()) TiffDamaged(io, "");
   return bitmap;
 }
 
-static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io) {
+static Bitmap DecodeFirstPage(TIFF* tif, TiffIo& io) {
 
   TiffShape s;
   if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &s.width) == 0 || TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &s.height) == 0) {
-    sttc_TiffDamaged(io, "no image size");
+    TiffDamaged(io, "no image size");
   }
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &s.bps);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &s.spp);
@@ -409,7 +409,7 @@ static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io) {
   if (s.width == 0 || s.height == 0 || s.width > INT32_MAX || s.height > INT32_MAX) {
     throw Error("TIFF image size " + std::to_string(s.width) + " x " + std::to_string(s.height) + " is invalid");
   }
-  if (s.spp == 0 || s.bps == 0) sttc_TiffDamaged(io, "no samples");
+  if (s.spp == 0 || s.bps == 0) TiffDamaged(io, "no samples");
   const auto w = static_cast<int32_t>(s.width);
   const auto h = static_cast<int32_t>(s.height);
   const bool uint_samples = s.sample_format == SAMPLEFORMAT_UINT || s.sample_format == SAMPLEFORMAT_VOID;
@@ -421,19 +421,19 @@ static Bitmap sttc_DecodeFirstPage(TIFF* tif, TiffIo& io) {
       if (s.bps > 8) return Bitmap::Header(w, h, kFormat16bppGrayScale);
       if (s.bps != 1 && s.bps != 2 && s.bps != 4 && s.bps != 8) return Bitmap::Header(w, h, kFormatUndefined);
       if (s.bps == 1 && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
-      return sttc_DecodeIndexed(tif, s, io);
+      return DecodeIndexed(tif, s, io);
     case PHOTOMETRIC_PALETTE:
       if (s.bps != 1 && s.bps != 2 && s.bps != 4 && s.bps != 8) return Bitmap::Header(w, h, kFormatUndefined);
       if (s.planar != PLANARCONFIG_CONTIG && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
       if (s.bps == 1 && s.spp > 1) return Bitmap::Header(w, h, kFormatUndefined);
-      return sttc_DecodeIndexed(tif, s, io);
+      return DecodeIndexed(tif, s, io);
     case PHOTOMETRIC_RGB:
-      if (s.spp < 3) sttc_TiffDamaged(io, "RGB image with fewer than three samples");
-      if (s.bps == 16) return sttc_DecodeRgb16(tif, s, io);
-      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io);
+      if (s.spp < 3) TiffDamaged(io, "RGB image with fewer than three samples");
+      if (s.bps == 16) return DecodeRgb16(tif, s, io);
+      if (s.bps == 8) return DecodeRgba(tif, s, io);
       return Bitmap::Header(w, h, kFormatUndefined);
     case PHOTOMETRIC_YCBCR:
-      if (s.bps == 8) return sttc_DecodeRgba(tif, s, io);
+      if (s.bps == 8) return DecodeRgba(tif, s, io);
       return Bitmap::Header(w, h, kFormatUndefined);
     case PHOTOMETRIC_SEPARATED: return Bitmap::Header(w, h, kFormat32bppCMYK);
     default: return Bitmap::Header(w, h, kFormatUndefined);
@@ -448,7 +448,7 @@ namespace {
 
 // Red, green, blue out of a blue, green, red row, each sample less the same
 // sample of the pixel before it (the horizontal predictor).
-void sttc_DifferenceBgrRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
+void DifferenceBgrRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
   if (width == 0) return;
   dst[0] = src[2];
   dst[1] = src[1];
@@ -462,7 +462,7 @@ void sttc_DifferenceBgrRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
   }
 }
 
-void sttc_DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
+void DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
   if (width == 0) return;
   dst[0] = src[0];
   for (size_t x = 1; x < width; ++x) dst[x] = static_cast<uint8_t>(src[x] - src[x - 1]);
@@ -547,9 +547,9 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
       const uint8_t* src = bitmap.Row(static_cast<int32_t>(row + r));
       if (predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
         if (spp == 3) {
-          sttc_DifferenceBgrRow(src, w, row_buffer.data());
+          DifferenceBgrRow(src, w, row_buffer.data());
         } else {
-          sttc_DifferenceGreyRow(src, w, row_buffer.data());
+          DifferenceGreyRow(src, w, row_buffer.data());
         }
         src = row_buffer.data();
       }

@@ -39,28 +39,28 @@ class Fd {
   int fd_;
 };
 
-std::string sttc_ErrnoText(int err) { return std::strerror(err); }
+std::string ErrnoText(int err) { return std::strerror(err); }
 
-[[noreturn]] void sttc_FailOpen(int err) { throw Error(sttc_ErrnoText(err), Error::Kind::kOpen); }
+[[noreturn]] void FailOpen(int err) { throw Error(ErrnoText(err), Error::Kind::kOpen); }
 
-[[noreturn]] void sttc_FailWrite(int err) { throw Error(sttc_ErrnoText(err), Error::Kind::kWrite); }
+[[noreturn]] void FailWrite(int err) { throw Error(ErrnoText(err), Error::Kind::kWrite); }
 
 struct FileBytes {
   Block data;
   size_t size = 0;
 };
 
-FileBytes sttc_ReadAll(const std::string& path) {
+FileBytes ReadAll(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) sttc_FailOpen(errno);
+  if (fd.get() < 0) FailOpen(errno);
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) sttc_FailOpen(errno);
-  if (S_ISDIR(st.st_mode)) sttc_FailOpen(EISDIR);
+  if (::fstat(fd.get(), &st) != 0) FailOpen(errno);
+  if (S_ISDIR(st.st_mode)) FailOpen(EISDIR);
 
   FileBytes out;
   size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 65536;
   if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(PTRDIFF_MAX)) {
-    sttc_FailOpen(EFBIG);
+    FailOpen(EFBIG);
   }
   out.data.reset(static_cast<uint8_t*>(std::malloc(capacity)));
   if (!out.data) throw Error("cannot allocate " + std::to_string(capacity) + " bytes", Error::Kind::kReadMemory);
@@ -77,7 +77,7 @@ FileBytes sttc_ReadAll(const std::string& path) {
     const ssize_t n = ::read(fd.get(), out.data.get() + out.size, capacity - out.size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw Error(sttc_ErrnoText(errno), Error::Kind::kRead);
+      throw Error(ErrnoText(errno), Error::Kind::kRead);
     }
     if (n == 0) break;
     out.size += static_cast<size_t>(n);
@@ -90,7 +90,7 @@ FileBytes sttc_ReadAll(const std::string& path) {
 // through_proc, when given, tells whether the chain passes through /proc
 // (as /dev/stdout and /dev/fd/N do): such a name stands for a descriptor
 // the caller holds, not for a path that could be replaced.
-std::string sttc_ResolveLinks(std::string path, bool* through_proc = nullptr) {
+std::string ResolveLinks(std::string path, bool* through_proc = nullptr) {
   for (int depth = 0; depth < 40; ++depth) {
     if (through_proc != nullptr && path.compare(0, 6, "/proc/") == 0) *through_proc = true;
     struct stat st;
@@ -106,10 +106,10 @@ std::string sttc_ResolveLinks(std::string path, bool* through_proc = nullptr) {
       path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
     }
   }
-  sttc_FailWrite(ELOOP);
+  FailWrite(ELOOP);
 }
 
-std::string sttc_DirectoryOf(const std::string& path) {
+std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
@@ -118,7 +118,7 @@ std::string sttc_DirectoryOf(const std::string& path) {
 
 std::atomic<unsigned> g_temp_counter{0};
 
-bool sttc_WriteFully(int fd, const uint8_t* data, size_t size) {
+bool WriteFully(int fd, const uint8_t* data, size_t size) {
   while (size > 0) {
     const size_t chunk = size < (size_t{1} << 30) ? size : (size_t{1} << 30);
     const ssize_t n = ::write(fd, data, chunk);
@@ -229,8 +229,8 @@ class PendingFile {
 // Writes over an existing file or device through its own descriptor, as a
 // plain write does: for targets a rename cannot serve.
 void WriteInPlace(int fd, bool regular, const uint8_t* data, size_t size) {
-  if (regular && ::ftruncate(fd, 0) != 0) sttc_FailWrite(errno);
-  if (!sttc_WriteFully(fd, data, size)) sttc_FailWrite(errno);
+  if (regular && ::ftruncate(fd, 0) != 0) FailWrite(errno);
+  if (!WriteFully(fd, data, size)) FailWrite(errno);
 }
 
 // Makes the new file look like the one it replaces: owner and group (where
@@ -248,45 +248,45 @@ bool CopyIdentity(int fd, const struct stat& old) {
 }  // namespace
 
 Bitmap DecodeFile(const char* path) {
-  FileBytes file = sttc_ReadAll(path != nullptr ? path : "");
+  FileBytes file = ReadAll(path != nullptr ? path : "");
   return DecodeMemory(file.data.get(), file.size);
 }
 
 void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   const std::string shown = path_in != nullptr ? path_in : "";
-  if (shown.empty()) sttc_FailWrite(ENOENT);
+  if (shown.empty()) FailWrite(ENOENT);
 
   struct stat existing;
   if (::stat(shown.c_str(), &existing) != 0) {
-    if (errno != ENOENT) sttc_FailWrite(errno);
+    if (errno != ENOENT) FailWrite(errno);
     // A new file: written whole under no name, then linked into place.
-    const std::string path = sttc_ResolveLinks(shown);
+    const std::string path = ResolveLinks(shown);
     const size_t slash = path.rfind('/');
     PendingFile file;
-    if (!file.Open(sttc_DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
-      sttc_FailWrite(errno);
+    if (!file.Open(DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
+      FailWrite(errno);
     }
-    if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(errno);
-    if (!file.Publish(path, false) || !file.Close()) sttc_FailWrite(errno);
+    if (!WriteFully(file.fd(), data, size)) FailWrite(errno);
+    if (!file.Publish(path, false) || !file.Close()) FailWrite(errno);
     return;
   }
-  if (S_ISDIR(existing.st_mode)) sttc_FailWrite(EISDIR);
+  if (S_ISDIR(existing.st_mode)) FailWrite(EISDIR);
 
   // What a plain write may not change, a save may not either: the target is
   // opened for writing first, which answers for the effective user, ACLs
   // and read-only mounts, and nothing is created when it is refused.
   Fd target(::open(shown.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-  if (target.get() < 0) sttc_FailWrite(errno);
+  if (target.get() < 0) FailWrite(errno);
   const bool regular = S_ISREG(existing.st_mode);
   // Devices, pipes and sockets have no file to replace; a file with other
   // names (hard links) is one file to all of them, so it is written where
   // it stands rather than split off from them; a file named through an
   // open descriptor (/dev/stdout redirected to a file) is the caller's.
   bool through_proc = false;
-  const std::string path = sttc_ResolveLinks(shown, &through_proc);
+  const std::string path = ResolveLinks(shown, &through_proc);
   if (!regular || existing.st_nlink > 1 || through_proc) {
     WriteInPlace(target.get(), regular, data, size);
-    if (::close(target.release()) != 0) sttc_FailWrite(errno);
+    if (::close(target.release()) != 0) FailWrite(errno);
     return;
   }
 
@@ -295,23 +295,23 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   // A directory the caller may not write, or an owner the caller may not
   // give the new file: the old file is written in place instead, as a plain
   // write would, without the protection of a replacement.
-  if (!file.Open(sttc_DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
-    if (errno != EACCES && errno != EPERM && errno != EROFS) sttc_FailWrite(errno);
+  if (!file.Open(DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
+    if (errno != EACCES && errno != EPERM && errno != EROFS) FailWrite(errno);
     WriteInPlace(target.get(), true, data, size);
-    if (::close(target.release()) != 0) sttc_FailWrite(errno);
+    if (::close(target.release()) != 0) FailWrite(errno);
     return;
   }
   if (!CopyIdentity(file.fd(), existing)) {
     WriteInPlace(target.get(), true, data, size);
-    if (::close(target.release()) != 0) sttc_FailWrite(errno);
+    if (::close(target.release()) != 0) FailWrite(errno);
     return;
   }
-  if (!sttc_WriteFully(file.fd(), data, size)) sttc_FailWrite(errno);
+  if (!WriteFully(file.fd(), data, size)) FailWrite(errno);
   // The old bytes must survive a crash until the new ones are on the disk,
   // so they are synced before the rename. A new file puts nothing at risk
   // and is left to the kernel's writeback like any other program's output.
-  if (::fsync(file.fd()) != 0) sttc_FailWrite(errno);
-  if (!file.Publish(path, true) || !file.Close()) sttc_FailWrite(errno);
+  if (::fsync(file.fd()) != 0) FailWrite(errno);
+  if (!file.Publish(path, true) || !file.Close()) FailWrite(errno);
 }
 
 }  // namespace pm

@@ -129,8 +129,10 @@ class Bitmap {
   // already packed them at the new stride.
   void Narrow(PixelFormat format);
 
-  // Set by decoders for formats they report but do not decode.
+  // False for a header-only bitmap (see Header).
   bool HasPixels() const { return static_cast<bool>(bits_); }
+  // A bitmap with a size and format but no pixels, made by decoders for
+  // formats they report but do not decode.
   static Bitmap Header(int32_t width, int32_t height, PixelFormat format);
 
  private:

@@ -20,7 +20,7 @@ constexpr size_t kChunk = size_t{1} << 20;
 // bytes and keeps the whole ones, so there is no branch on how many bytes a
 // code completes, and a `width` of 0 (with `code` 0) writes nothing: the
 // caller needs 8 bytes of room past the output.
-inline void sttc_Store64(uint8_t* op, uint64_t v) {
+inline void Store64(uint8_t* op, uint64_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   std::memcpy(op, &v, 8);
 #else
@@ -30,17 +30,17 @@ inline void sttc_Store64(uint8_t* op, uint64_t v) {
 }
 
 template <LzwStyle kStyle>
-inline uint8_t* sttc_PutCode(uint8_t* op, uint64_t& acc, uint32_t& bits, uint32_t code, uint32_t width) {
+inline uint8_t* PutCode(uint8_t* op, uint64_t& acc, uint32_t& bits, uint32_t code, uint32_t width) {
   if constexpr (kStyle == LzwStyle::kTiff) {
     acc |= (static_cast<uint64_t>(code) << (63 - bits - width)) << 1;
     bits += width;
-    sttc_Store64(op, __builtin_bswap64(acc));
+    Store64(op, __builtin_bswap64(acc));
     op += bits >> 3;
     acc <<= bits & ~7u;
   } else {
     acc |= static_cast<uint64_t>(code) << bits;
     bits += width;
-    sttc_Store64(op, acc);
+    Store64(op, acc);
     op += bits >> 3;
     acc >>= bits & ~7u;
   }
@@ -49,7 +49,7 @@ inline uint8_t* sttc_PutCode(uint8_t* op, uint64_t& acc, uint32_t& bits, uint32_
 }
 
 // libtiff's measure of compression: symbols per code bit, 24.8 fixed point.
-inline int64_t sttc_TiffRatio(int64_t in_count, int64_t out_bits) {
+inline int64_t TiffRatio(int64_t in_count, int64_t out_bits) {
   if (in_count > 0x7fffff) {
     const int64_t r = out_bits >> 8;
     return r == 0 ? 0x7fffffff : in_count / r;
@@ -58,7 +58,7 @@ inline int64_t sttc_TiffRatio(int64_t in_count, int64_t out_bits) {
 }
 
 // Multiplicative hashing onto the 8192 slots of the table.
-inline uint32_t sttc_Hash(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - 13); }
+inline uint32_t Hash(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - 13); }
 
 }  // namespace
 
@@ -72,7 +72,7 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits)
       table_(kTableSize, 0) {}
 
 void LzwEncoder::ResetTable() {
-  static_assert(kTableSize == 8192, "sttc_Hash yields 13 bits");
+  static_assert(kTableSize == 8192, "Hash yields 13 bits");
   std::memset(table_.data(), 0, table_.size() * sizeof(uint32_t));
   width_ = symbol_bits_ + 1;
   next_code_ = clear_code_ + 2;
@@ -117,7 +117,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
   int64_t in_base = in_count_;
   int64_t out_bits = out_bits_ - static_cast<int64_t>(bits);
   if (!started_) {
-    op = sttc_PutCode<kStyle>(op, acc, bits, clear_code_, width);
+    op = PutCode<kStyle>(op, acc, bits, clear_code_, width);
     started_ = true;
   }
   uint32_t prefix = prefix_;
@@ -144,7 +144,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
   for (; i < size; ++i) {
     const uint32_t symbol = data[i] & mask;
     const uint32_t key = prefix << 8 | symbol;
-    uint32_t h = sttc_Hash(key);
+    uint32_t h = Hash(key);
     uint32_t slot = table[h];
     if (__builtin_expect((slot != 0) & ((slot >> kMaxCodeBits) != key), 0)) {
       do {
@@ -156,13 +156,13 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
     const uint32_t miss = 0u - static_cast<uint32_t>(slot == 0);
     if constexpr (kStyle == LzwStyle::kGif) {
       if (__builtin_expect((miss != 0) & (next >= next_limit), 0)) {
-        op = sttc_PutCode<kStyle>(op, acc, bits, prefix, width);
+        op = PutCode<kStyle>(op, acc, bits, prefix, width);
         // The width grows when the next entry no longer fits; a full table
         // is cleared instead of taking the entry.
         if (width < kMaxCodeBits && next >= 1u << width) ++width;
         next_limit = limit(width);
         if (next >= kGifTableFull) {
-          op = sttc_PutCode<kStyle>(op, acc, bits, clear_code_, width);
+          op = PutCode<kStyle>(op, acc, bits, clear_code_, width);
           ResetTable();
           width = width_;
           next = next_code_;
@@ -176,7 +176,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
         continue;
       }
     }
-    op = sttc_PutCode<kStyle>(op, acc, bits, prefix & miss, width & miss);
+    op = PutCode<kStyle>(op, acc, bits, prefix & miss, width & miss);
     table[h] = ((key << kMaxCodeBits | next) & miss) | (slot & ~miss);
     next += miss & 1;
     prefix = (symbol & miss) | (slot & ((1u << kMaxCodeBits) - 1) & ~miss);
@@ -192,7 +192,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
           // Every 10000 symbols the ratio of symbols to code bits is
           // checked; when it has not improved, the table is cleared.
           checkpoint_ = in_now + kTiffCheckGap;
-          const int64_t ratio = sttc_TiffRatio(in_now, out_bits + written());
+          const int64_t ratio = TiffRatio(in_now, out_bits + written());
           if (ratio <= ratio_) {
             clear = true;
           } else {
@@ -204,7 +204,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
           // Both counts restart; the clear code's own bits are counted.
           in_base = -static_cast<int64_t>(i) - 1;
           out_bits = -written();
-          op = sttc_PutCode<kStyle>(op, acc, bits, clear_code_, width);
+          op = PutCode<kStyle>(op, acc, bits, clear_code_, width);
           ResetTable();
           width = width_;
           next = next_code_;
@@ -234,8 +234,8 @@ void LzwEncoder::Finish(std::vector<uint8_t>& out) {
   uint32_t width = width_;
   const bool tiff = style_ == LzwStyle::kTiff;
   auto put = [&](uint32_t code) {
-    op = tiff ? sttc_PutCode<LzwStyle::kTiff>(op, acc, bits, code, width)
-              : sttc_PutCode<LzwStyle::kGif>(op, acc, bits, code, width);
+    op = tiff ? PutCode<LzwStyle::kTiff>(op, acc, bits, code, width)
+              : PutCode<LzwStyle::kGif>(op, acc, bits, code, width);
   };
   if (!started_) put(clear_code_);
   if (prefix_ != kNoPrefix) {

@@ -37,12 +37,12 @@ class ColourMap {
   std::vector<uint8_t> values_ = std::vector<uint8_t>(kSlots, 0);
 };
 
-inline uint32_t sttc_Key(const uint8_t* bgr) {
+inline uint32_t Key(const uint8_t* bgr) {
   return static_cast<uint32_t>(bgr[2]) << 16 | static_cast<uint32_t>(bgr[1]) << 8 | bgr[0];
 }
 
 // Exact palette when the image has at most 256 colours; false otherwise.
-bool sttc_TryExact(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
+bool TryExact(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
   ColourMap map;
   std::vector<Color> palette;
   for (int y = 0; y < height; ++y) {
@@ -51,7 +51,7 @@ bool sttc_TryExact(const uint8_t* base, size_t stride, int width, int height, In
     uint32_t last_key = 0xFFFFFFFFu;
     uint8_t last_index = 0;
     for (int x = 0; x < width; ++x) {
-      const uint32_t key = sttc_Key(row + 3 * x);
+      const uint32_t key = Key(row + 3 * x);
       if (key != last_key) {
         size_t slot = 0;
         int index = map.Find(key, &slot);
@@ -78,7 +78,7 @@ struct Cell {
   double r, g, b;  // means once finalised
 };
 
-inline size_t sttc_CellOf(uint8_t r, uint8_t g, uint8_t b) {
+inline size_t CellOf(uint8_t r, uint8_t g, uint8_t b) {
   return (static_cast<size_t>(r >> 2) << 12) | (static_cast<size_t>(g >> 2) << 6) | (b >> 2);
 }
 
@@ -87,7 +87,7 @@ struct Box {
   double error;       // weighted squared error around the box mean
 };
 
-void sttc_BoxStats(const std::vector<Cell>& cells, size_t begin, size_t end, double mean[3], double var[3],
+void BoxStats(const std::vector<Cell>& cells, size_t begin, size_t end, double mean[3], double var[3],
                    double* weight) {
   double w = 0, s[3] = {0, 0, 0}, q[3] = {0, 0, 0};
   for (size_t i = begin; i < end; ++i) {
@@ -108,23 +108,23 @@ void sttc_BoxStats(const std::vector<Cell>& cells, size_t begin, size_t end, dou
   }
 }
 
-double sttc_BoxError(const std::vector<Cell>& cells, size_t begin, size_t end) {
+double BoxError(const std::vector<Cell>& cells, size_t begin, size_t end) {
   double mean[3], var[3], w;
-  sttc_BoxStats(cells, begin, end, mean, var, &w);
+  BoxStats(cells, begin, end, mean, var, &w);
   return end - begin > 1 ? var[0] + var[1] + var[2] : 0.0;
 }
 
 // Variance-based median cut: split the box with the largest error along its
 // widest channel at the weighted median, until there are `target` boxes.
-std::vector<Box> sttc_MedianCut(std::vector<Cell>& cells, size_t target) {
-  std::vector<Box> boxes{Box{0, cells.size(), sttc_BoxError(cells, 0, cells.size())}};
+std::vector<Box> MedianCut(std::vector<Cell>& cells, size_t target) {
+  std::vector<Box> boxes{Box{0, cells.size(), BoxError(cells, 0, cells.size())}};
   while (boxes.size() < target) {
     auto worst = std::max_element(boxes.begin(), boxes.end(),
                                   [](const Box& a, const Box& b) { return a.error < b.error; });
     if (worst->error <= 0.0) break;
     Box box = *worst;
     double mean[3], var[3], w;
-    sttc_BoxStats(cells, box.begin, box.end, mean, var, &w);
+    BoxStats(cells, box.begin, box.end, mean, var, &w);
     const int axis = var[0] >= var[1] && var[0] >= var[2] ? 0 : (var[1] >= var[2] ? 1 : 2);
     auto channel = [axis](const Cell& c) { return axis == 0 ? c.r : (axis == 1 ? c.g : c.b); };
     std::sort(cells.begin() + static_cast<ptrdiff_t>(box.begin), cells.begin() + static_cast<ptrdiff_t>(box.end),
@@ -136,8 +136,8 @@ std::vector<Box> sttc_MedianCut(std::vector<Cell>& cells, size_t target) {
       split = i + 1;
       if (acc >= w / 2) break;
     }
-    *worst = Box{box.begin, split, sttc_BoxError(cells, box.begin, split)};
-    boxes.push_back(Box{split, box.end, sttc_BoxError(cells, split, box.end)});
+    *worst = Box{box.begin, split, BoxError(cells, box.begin, split)};
+    boxes.push_back(Box{split, box.end, BoxError(cells, split, box.end)});
   }
   return boxes;
 }
@@ -226,7 +226,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   IndexedImage out;
   out.pitch = static_cast<size_t>(width);
   out.indices = AllocBlock(CheckedMul(out.pitch, static_cast<size_t>(height)), false);
-  if (sttc_TryExact(base, stride, width, height, &out)) return out;
+  if (TryExact(base, stride, width, height, &out)) return out;
 
   // Histogram of 6-bit cells with exact colour sums.
   constexpr size_t kCells = 64 * 64 * 64;
@@ -236,7 +236,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     for (int x = 0; x < width; ++x) {
       const uint8_t b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2];
-      const size_t cell = sttc_CellOf(r, g, b);
+      const size_t cell = CellOf(r, g, b);
       ++count[cell];
       sums[3 * cell] += r;
       sums[3 * cell + 1] += g;
@@ -256,11 +256,11 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   // the cells. Each round gains less: on the bench photo 2 rounds give
   // 34.59 dB, 4 give 34.72 and 8 give 34.81, at about 12 ms a round.
   constexpr int kRounds = 4;
-  std::vector<Box> boxes = sttc_MedianCut(cells, 256);
+  std::vector<Box> boxes = MedianCut(cells, 256);
   std::vector<double> pal(boxes.size() * 3);
   for (size_t i = 0; i < boxes.size(); ++i) {
     double mean[3], var[3], w;
-    sttc_BoxStats(cells, boxes[i].begin, boxes[i].end, mean, var, &w);
+    BoxStats(cells, boxes[i].begin, boxes[i].end, mean, var, &w);
     pal[3 * i] = mean[0];
     pal[3 * i + 1] = mean[1];
     pal[3 * i + 2] = mean[2];
@@ -315,7 +315,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
     uint8_t* dst = out.indices.get() + static_cast<size_t>(y) * out.pitch;
     for (int x = 0; x < width; ++x) {
       const uint8_t* px = row + 3 * x;
-      dst[x] = cell_entry[sttc_CellOf(px[2], px[1], px[0])];
+      dst[x] = cell_entry[CellOf(px[2], px[1], px[0])];
     }
   }
   return out;
