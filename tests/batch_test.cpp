@@ -10,9 +10,7 @@
 namespace {
 
 TEST(BatchExampleTest, ConvertsAFolderAndListsTheFailures) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "Python cannot load a sanitizer build of the library";
-#endif
+  if (pmtest::kSanitized) GTEST_SKIP() << "Python cannot load a sanitizer build of the library";
   if (sizeof(void*) != 8) GTEST_SKIP() << "the system's Python cannot load a 32-bit library";
   pmtest::TempDir dir;
   const std::string in = dir.File("in");

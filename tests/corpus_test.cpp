@@ -21,11 +21,6 @@ struct Row {
   std::vector<std::string> accepted;
 };
 
-std::string CorpusDir() {
-  const char* env = std::getenv("PIXMILL_CORPUS");
-  return env != nullptr ? env : std::string(PIXMILL_SOURCE_DIR) + "/../shared/corpus";
-}
-
 std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> out;
   std::string item;
@@ -123,7 +118,7 @@ const Deviation* FindDeviation(const std::string& path) {
 class CorpusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = CorpusDir();
+    dir_ = pmtest::CorpusDir();
     rows_ = ReadManifest(dir_);
     if (rows_.empty()) GTEST_SKIP() << "no corpus at " << dir_ << " (set PIXMILL_CORPUS)";
   }

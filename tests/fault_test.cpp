@@ -30,11 +30,6 @@ namespace {
 
 using Record = std::unique_ptr<pmMetaImg>;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 #ifdef PIXMILL_EMULATED
 constexpr bool kEmulated = true;
 #else
@@ -310,7 +305,7 @@ TEST(FaultTest, VanishedFilesAreReportedOrRecreated) {
 }
 
 TEST(FaultTest, ExhaustedMemoryFailsTheCallWithAText) {
-  if (kSanitized) GTEST_SKIP() << "an address-space limit does not combine with the sanitizers' shadow memory";
+  if (pmtest::kSanitized) GTEST_SKIP() << "an address-space limit does not combine with the sanitizers' shadow memory";
   if (kEmulated) GTEST_SKIP() << "the emulator does not pass an address-space limit on to the program";
   pmtest::TempDir dir;
   Record img = Noise(3000, 3000);  // 27 MB of planes

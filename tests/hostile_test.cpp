@@ -26,11 +26,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Record = std::unique_ptr<pmMetaImg>;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 void Put16le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
 void Put32le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
@@ -62,20 +57,15 @@ bool LoadsCleanly(const Bytes& bytes, const std::string& name) {
   return true;
 }
 
-std::string CorpusDir() {
-  const char* env = std::getenv("PIXMILL_CORPUS");
-  return env != nullptr ? env : std::string(PIXMILL_SOURCE_DIR) + "/../shared/corpus";
-}
-
 TEST(HostileTest, TruncatedAndBitFlippedCorpusFilesFailCleanly) {
-  std::ifstream manifest(CorpusDir() + "/MANIFEST.tsv");
+  std::ifstream manifest(pmtest::CorpusDir() + "/MANIFEST.tsv");
   std::string line;
-  if (!std::getline(manifest, line)) GTEST_SKIP() << "no corpus at " << CorpusDir() << " (set PIXMILL_CORPUS)";
+  if (!std::getline(manifest, line)) GTEST_SKIP() << "no corpus at " << pmtest::CorpusDir() << " (set PIXMILL_CORPUS)";
   std::mt19937 rng(20261207);
   size_t files = 0, variants = 0, loaded = 0;
   while (std::getline(manifest, line)) {
     const std::string rel = line.substr(0, line.find('\t'));
-    const Bytes original = pmtest::ReadBytes(CorpusDir() + "/" + rel);
+    const Bytes original = pmtest::ReadBytes(pmtest::CorpusDir() + "/" + rel);
     if (original.size() < 8) continue;
     ++files;
     // Cut at 16 points spread over the file, the header's end included.
@@ -277,7 +267,7 @@ TEST(HostileTest, HugeDeclaredImagesFailWithoutTouchingMemoryForAbsentRows) {
     const Probe p = LoadInChild(c.bytes, c.name);
     EXPECT_FALSE(p.loaded) << "loaded, or failed without naming the file";
     // Resident memory is only meaningful without a sanitizer's shadow.
-    if (!kSanitized) {
+    if (!pmtest::kSanitized) {
       EXPECT_GE(p.peak_growth_kib, 0);
       EXPECT_LT(p.peak_growth_kib, 100 * 1024);
     }

@@ -69,6 +69,11 @@ std::vector<std::string> ListDir(const std::string& path) {
   return names;
 }
 
+std::string CorpusDir() {
+  const char* env = std::getenv("PIXMILL_CORPUS");
+  return env != nullptr ? env : std::string(PIXMILL_SOURCE_DIR) + "/../shared/corpus";
+}
+
 int Run(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -46,6 +46,17 @@ struct Reference {
 std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files);
 bool PillowAvailable();
 
+// The conformance corpus: $PIXMILL_CORPUS, or ../shared/corpus beside the
+// source tree.
+std::string CorpusDir();
+
+// Whether this build runs under AddressSanitizer or ThreadSanitizer.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Runs a shell command; returns its exit status.
 int Run(const std::string& command);
 

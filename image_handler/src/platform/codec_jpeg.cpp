@@ -75,6 +75,7 @@ class JpegDecompressHolder {
   JpegDecompressHolder& operator=(const JpegDecompressHolder&) = delete;
   jpeg_decompress_struct* cinfo() { return &cinfo_; }
   JpegErrorMgr* err() { return &err_; }
+  jpeg_progress_mgr* progress() { return &progress_; }
   void set_created() { created_ = true; }
 
  private:
@@ -82,9 +83,6 @@ class JpegDecompressHolder {
   JpegErrorMgr err_;
   jpeg_progress_mgr progress_{};
   bool created_ = false;
-
- public:
-  jpeg_progress_mgr* progress() { return &progress_; }
 };
 
 struct JpegHeader {

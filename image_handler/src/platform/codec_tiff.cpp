@@ -470,12 +470,17 @@ void DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
 
 }  // namespace
 
+// libtiff's own text when it gave one, else what the encoder was doing.
+[[noreturn]] static void TiffEncodeFailed(const TiffIo& io, const char* doing) {
+  throw Error(std::string("TIFF encoder failed: ") + (io.message.empty() ? doing : io.message.c_str()));
+}
+
 void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
   TiffIo io;
   io.out = &out;
   TiffHolder holder(&io, "w");
   TIFF* tif = holder.get();
-  if (tif == nullptr) throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot start") : io.message));
+  if (tif == nullptr) TiffEncodeFailed(io, "cannot start");
 
   const std::vector<Color> palette = bitmap.Palette();
   const uint32_t w = static_cast<uint32_t>(bitmap.Width());
@@ -532,7 +537,7 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
     }
     ok = TIFFSetField(tif, TIFFTAG_COLORMAP, map_r.data(), map_g.data(), map_b.data());
   }
-  if (!ok) throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot set the tags") : io.message));
+  if (!ok) TiffEncodeFailed(io, "cannot set the tags");
 
   // The strips are coded here rather than through libtiff's LZW codec, which
   // copies every strip and is a third slower; the predictor's differences
@@ -557,14 +562,14 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
     }
     lzw.Finish(coded);
     if (TIFFWriteRawStrip(tif, TIFFComputeStrip(tif, row, 0), coded.data(), static_cast<tmsize_t>(coded.size())) < 0) {
-      throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot write a strip") : io.message));
+      TiffEncodeFailed(io, "cannot write a strip");
     }
   }
   if (TIFFWriteDirectory(tif) == 0) {
-    throw Error("TIFF encoder failed: " + (io.message.empty() ? std::string("cannot write the directory") : io.message));
+    TiffEncodeFailed(io, "cannot write the directory");
   }
   TIFFClose(holder.release());
-  if (!io.message.empty()) throw Error("TIFF encoder failed: " + io.message);
+  if (!io.message.empty()) TiffEncodeFailed(io, "");
 }
 
 }  // namespace pm
