@@ -139,10 +139,9 @@ enum class PngLayout {
 
 // Sets the transforms for `layout` and reads every row (all passes of an
 // interlaced image) into the bitmap's rows. Returns false with job->message.
-bool PngReadRows(png_structp png, png_infop info, PngJob* job, PngLayout layout, int color_type,
-                      int bit_depth, uint8_t* base, size_t stride, png_uint_32 height) {
+bool PngReadRows(png_structp png, png_infop info, PngLayout layout, int color_type, int bit_depth, uint8_t* base,
+                 size_t stride, png_uint_32 height) {
   if (setjmp(png_jmpbuf(png))) return false;
-  (void)job;
   switch (layout) {
     case PngLayout::kPacked1: break;
     case PngLayout::kIndex8: png_set_packing(png); break;
@@ -211,7 +210,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   }
 
   Bitmap bitmap(w, ht, format);
-  if (!PngReadRows(holder.png(), holder.info(), &job, layout, h.color_type, h.bit_depth, bitmap.Row(0),
+  if (!PngReadRows(holder.png(), holder.info(), layout, h.color_type, h.bit_depth, bitmap.Row(0),
                         bitmap.Stride(), h.height)) {
     throw Error(std::string("PNG data is damaged (") + job.message + ")");
   }

@@ -147,11 +147,10 @@ std::vector<Box> MedianCut(std::vector<Cell>& cells, size_t target) {
 // search runs outward from the query's green in both directions, each
 // stopping once the green difference alone reaches the best distance:
 // typically a tenth of the entries are looked at instead of all of them.
-template <typename T>
 class NearestSearch {
  public:
   // `pal` holds red, green, blue of each entry in turn.
-  explicit NearestSearch(const std::vector<T>& pal) {
+  explicit NearestSearch(const std::vector<double>& pal) {
     const size_t n = pal.size() / 3;
     entries_.resize(n);
     for (size_t i = 0; i < n; ++i) entries_[i] = Entry{pal[3 * i + 1], pal[3 * i], pal[3 * i + 2], static_cast<int>(i)};
@@ -163,17 +162,17 @@ class NearestSearch {
   }
   // `hint`, an entry likely to be near (or -1), bounds the search from the
   // start; the result is the same with or without it.
-  int Find(T r, T g, T b, int hint = -1) const {
+  int Find(double r, double g, double b, int hint = -1) const {
     const size_t n = entries_.size();
     size_t up = static_cast<size_t>(
-        std::lower_bound(entries_.begin(), entries_.end(), g, [](const Entry& e, T v) { return e.g < v; }) -
+        std::lower_bound(entries_.begin(), entries_.end(), g, [](const Entry& e, double v) { return e.g < v; }) -
         entries_.begin());
     size_t down = up;  // entries below `down` are still to be looked at
-    T best_d = std::numeric_limits<T>::max();
+    double best_d = std::numeric_limits<double>::max();
     int best = 0;
     if (hint >= 0) {
       const Entry& e = entries_[position_[static_cast<size_t>(hint)]];
-      const T dr = r - e.r, dg = g - e.g, db = b - e.b;
+      const double dr = r - e.r, dg = g - e.g, db = b - e.b;
       best_d = dr * dr + dg * dg + db * db;
       best = hint;
     }
@@ -181,7 +180,7 @@ class NearestSearch {
     while (more_up || more_down) {
       if (more_up) {
         const Entry& e = entries_[up];
-        const T dg = e.g - g;
+        const double dg = e.g - g;
         if (dg * dg > best_d) {
           more_up = false;
         } else {
@@ -191,7 +190,7 @@ class NearestSearch {
       }
       if (more_down) {
         const Entry& e = entries_[down - 1];
-        const T dg = g - e.g;
+        const double dg = g - e.g;
         if (dg * dg > best_d) {
           more_down = false;
         } else {
@@ -205,12 +204,12 @@ class NearestSearch {
 
  private:
   struct Entry {
-    T g, r, b;
+    double g, r, b;
     int index;
   };
-  static void Consider(const Entry& e, T r, T dg, T b, T* best_d, int* best) {
-    const T dr = r - e.r, db = b - e.b;
-    const T d = dr * dr + dg * dg + db * db;
+  static void Consider(const Entry& e, double r, double dg, double b, double* best_d, int* best) {
+    const double dr = r - e.r, db = b - e.b;
+    const double d = dr * dr + dg * dg + db * db;
     if (d < *best_d || (d == *best_d && e.index < *best)) {
       *best_d = d;
       *best = e.index;
@@ -271,7 +270,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
   std::vector<int> assigned(cells.size(), -1);
   for (int iter = 0; iter < kRounds; ++iter) {
     std::fill(acc.begin(), acc.end(), 0.0);
-    const NearestSearch<double> nearest(pal);
+    const NearestSearch nearest(pal);
     for (size_t i = 0; i < cells.size(); ++i) {
       const Cell& c = cells[i];
       const int k = nearest.Find(c.r, c.g, c.b, assigned[i]);
@@ -304,7 +303,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
     final_pal[3 * k + 1] = out.palette[k].g;
     final_pal[3 * k + 2] = out.palette[k].b;
   }
-  const NearestSearch<double> nearest(final_pal);
+  const NearestSearch nearest(final_pal);
   std::vector<uint8_t> cell_entry(kCells, 0);
   for (size_t i = 0; i < cells.size(); ++i) {
     const Cell& c = cells[i];
