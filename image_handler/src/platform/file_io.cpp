@@ -139,14 +139,16 @@ bool WriteFully(int fd, const uint8_t* data, size_t size) {
 // Publish() gave it the target's name.
 class PendingFile {
  public:
-  // Opens the file in dir; false with errno set when the directory refuses.
-  bool Open(const std::string& dir, const std::string& base) {
-    dir_ = dir;
-    base_ = base;
+  // Opens the file in the directory of `path`, the target; false with errno
+  // set when the directory refuses.
+  bool Open(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    dir_ = DirectoryOf(path);
+    base_ = slash == std::string::npos ? path : path.substr(slash + 1);
     // 0666 through open() gives a new file the usual permissions (less the
     // umask) without reading the umask, which is not thread-safe.
     if (ProcFdUsable()) {
-      const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      const int fd = ::open(dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
       if (fd >= 0) {
         fd_ = fd;
         return true;
@@ -228,9 +230,20 @@ class PendingFile {
 
 // Writes over an existing file or device through its own descriptor, as a
 // plain write does: for targets a rename cannot serve.
-void WriteInPlace(int fd, bool regular, const uint8_t* data, size_t size) {
-  if (regular && ::ftruncate(fd, 0) != 0) FailWrite(errno);
-  if (!WriteFully(fd, data, size)) FailWrite(errno);
+void WriteInPlace(Fd& target, bool regular, const uint8_t* data, size_t size) {
+  if (regular && ::ftruncate(target.get(), 0) != 0) FailWrite(errno);
+  if (!WriteFully(target.get(), data, size)) FailWrite(errno);
+  if (::close(target.release()) != 0) FailWrite(errno);
+}
+
+// Fills the pending file and gives it the target's name. A replaced file's
+// old bytes must survive a crash until the new ones are on the disk, so
+// they are synced first; a new file puts nothing at risk and is left to the
+// kernel's writeback like any other program's output.
+void Complete(PendingFile& file, const std::string& path, bool replace, const uint8_t* data, size_t size) {
+  if (!WriteFully(file.fd(), data, size)) FailWrite(errno);
+  if (replace && ::fsync(file.fd()) != 0) FailWrite(errno);
+  if (!file.Publish(path, replace) || !file.Close()) FailWrite(errno);
 }
 
 // Makes the new file look like the one it replaces: owner and group (where
@@ -261,14 +274,9 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
     if (errno != ENOENT) FailWrite(errno);
     // A new file: written whole under no name, then linked into place.
     const std::string path = ResolveLinks(shown);
-    const size_t slash = path.rfind('/');
     PendingFile file;
-    if (!file.Open(DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
-      FailWrite(errno);
-    }
-    if (!WriteFully(file.fd(), data, size)) FailWrite(errno);
-    if (!file.Publish(path, false) || !file.Close()) FailWrite(errno);
-    return;
+    if (!file.Open(path)) FailWrite(errno);
+    return Complete(file, path, false, data, size);
   }
   if (S_ISDIR(existing.st_mode)) FailWrite(EISDIR);
 
@@ -284,34 +292,18 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   // open descriptor (/dev/stdout redirected to a file) is the caller's.
   bool through_proc = false;
   const std::string path = ResolveLinks(shown, &through_proc);
-  if (!regular || existing.st_nlink > 1 || through_proc) {
-    WriteInPlace(target.get(), regular, data, size);
-    if (::close(target.release()) != 0) FailWrite(errno);
-    return;
-  }
+  if (!regular || existing.st_nlink > 1 || through_proc) return WriteInPlace(target, regular, data, size);
 
-  const size_t slash = path.rfind('/');
-  PendingFile file;
   // A directory the caller may not write, or an owner the caller may not
   // give the new file: the old file is written in place instead, as a plain
   // write would, without the protection of a replacement.
-  if (!file.Open(DirectoryOf(path), slash == std::string::npos ? path : path.substr(slash + 1))) {
+  PendingFile file;
+  if (!file.Open(path)) {
     if (errno != EACCES && errno != EPERM && errno != EROFS) FailWrite(errno);
-    WriteInPlace(target.get(), true, data, size);
-    if (::close(target.release()) != 0) FailWrite(errno);
-    return;
+    return WriteInPlace(target, true, data, size);
   }
-  if (!CopyIdentity(file.fd(), existing)) {
-    WriteInPlace(target.get(), true, data, size);
-    if (::close(target.release()) != 0) FailWrite(errno);
-    return;
-  }
-  if (!WriteFully(file.fd(), data, size)) FailWrite(errno);
-  // The old bytes must survive a crash until the new ones are on the disk,
-  // so they are synced before the rename. A new file puts nothing at risk
-  // and is left to the kernel's writeback like any other program's output.
-  if (::fsync(file.fd()) != 0) FailWrite(errno);
-  if (!file.Publish(path, true) || !file.Close()) FailWrite(errno);
+  if (!CopyIdentity(file.fd(), existing)) return WriteInPlace(target, true, data, size);
+  Complete(file, path, true, data, size);
 }
 
 }  // namespace pm
