@@ -133,6 +133,17 @@ TEST(LoaderTest, FailuresNameTheFileAndTheCause) {
                                         " bytes of image planes, more than the 2147483647 an image record holds");
   }
 
+  // Every broken file kept in tests/data/bad, made by hand or found by
+  // fuzzing, is refused with a text naming it.
+  const std::string bad = std::string(PIXMILL_SOURCE_DIR) + "/tests/data/bad/";
+  for (const std::string& name : pmtest::ListDir(bad)) {
+    myGlobal::SetError("No Error");
+    EXPECT_EQ(std::unique_ptr<pmMetaImg>(sttc_LoadImage((bad + name).c_str())), nullptr) << name;
+    const std::string text = myGlobal::GetError();
+    EXPECT_NE(text, "No Error") << name;
+    EXPECT_NE(text.find(bad + name), std::string::npos) << text;
+  }
+
   std::unique_ptr<pmMetaImg> ok(sttc_LoadImage(PIXMILL_SOURCE_DIR "/samples/sample.png"));
   ASSERT_NE(ok, nullptr);
   EXPECT_EQ(myGlobal::GetError(), "No Error");
