@@ -98,10 +98,6 @@ pmMetaImg* RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   return record.release();
 }
 
-}  // namespace
-
-namespace {
-
 // Runs one load: the text on failure names the file, which is put to the
 // cause here and nowhere else. Any exception, even one thrown while a text
 // is built, ends here.
