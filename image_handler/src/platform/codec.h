@@ -26,6 +26,20 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out);
 void EncodeGif(const Bitmap& bitmap, MemoryStream& out);
 void EncodeBmp(const Bitmap& bitmap, MemoryStream& out);
 
+// Limits of single codecs (limits.cpp): bytes of stored TIFF samples;
+// libjpeg's memory for an image of `samples` samples (pass the largest
+// value while the size is not yet known); progressive JPEG scans.
+size_t MaxSampleBytes();
+long JpegMemoryLimit(uint64_t samples);
+int MaxJpegScans();
+
+// The whole contents of a file (file_io.cpp).
+struct FileBytes {
+  Block data;
+  size_t size = 0;
+};
+FileBytes ReadAllBytes(const char* path);
+
 // The 256-entry grey ramp with full alpha.
 std::vector<Color> GreyRamp();
 // True when `palette` is exactly the 256-entry grey ramp with full alpha.

@@ -1,7 +1,6 @@
 // JPEG through libjpeg-turbo. Like libpng it reports errors by longjmp: the
 // setjmp lives in C-style functions without destructible objects, and the
 // C++ callers own the codec structures.
-#include <climits>
 #include <cstdio>
 #include <csetjmp>
 #include <cstring>
@@ -14,10 +13,6 @@
 namespace pm {
 
 namespace {
-
-// A progressive file with more scans than this is hostile: each scan costs a
-// pass over the whole coefficient buffer.
-constexpr int kMaxProgressiveScans = 500;
 
 struct JpegErrorMgr {
   jpeg_error_mgr pub;
@@ -47,9 +42,9 @@ void JpegEmitMessage(j_common_ptr cinfo, int msg_level) {
 void JpegProgress(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
   auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
-  if (dinfo->input_scan_number > kMaxProgressiveScans) {
+  if (dinfo->input_scan_number > MaxJpegScans()) {
     auto* err = reinterpret_cast<JpegErrorMgr*>(cinfo->err);
-    std::snprintf(err->message, sizeof err->message, "more than %d progressive scans", kMaxProgressiveScans);
+    std::snprintf(err->message, sizeof err->message, "more than %d progressive scans", MaxJpegScans());
     longjmp(err->jump, 1);
   }
 }
@@ -61,29 +56,39 @@ void InitErrors(JpegErrorMgr* err) {
   err->message[0] = '\0';
 }
 
-class JpegDecompressHolder {
+// Owns a codec struct of either direction, its error manager, the progress
+// monitor (decoding) and libjpeg's output buffer (encoding).
+template <typename Cinfo>
+class JpegHolder {
  public:
-  JpegDecompressHolder() {
+  JpegHolder() {
     InitErrors(&err_);
     std::memset(&cinfo_, 0, sizeof cinfo_);
     cinfo_.err = &err_.pub;
   }
-  ~JpegDecompressHolder() {
-    if (created_) jpeg_destroy_decompress(&cinfo_);
+  ~JpegHolder() {
+    if (created_) jpeg_destroy(reinterpret_cast<j_common_ptr>(&cinfo_));
+    std::free(buffer_);
   }
-  JpegDecompressHolder(const JpegDecompressHolder&) = delete;
-  JpegDecompressHolder& operator=(const JpegDecompressHolder&) = delete;
-  jpeg_decompress_struct* cinfo() { return &cinfo_; }
+  JpegHolder(const JpegHolder&) = delete;
+  JpegHolder& operator=(const JpegHolder&) = delete;
+  Cinfo* cinfo() { return &cinfo_; }
   JpegErrorMgr* err() { return &err_; }
   jpeg_progress_mgr* progress() { return &progress_; }
   void set_created() { created_ = true; }
+  unsigned char** buffer() { return &buffer_; }
+  unsigned long* buffer_size() { return &buffer_size_; }
 
  private:
-  jpeg_decompress_struct cinfo_;
+  Cinfo cinfo_;
   JpegErrorMgr err_;
   jpeg_progress_mgr progress_{};
   bool created_ = false;
+  unsigned char* buffer_ = nullptr;
+  unsigned long buffer_size_ = 0;
 };
+using JpegDecompressHolder = JpegHolder<jpeg_decompress_struct>;
+using JpegCompressHolder = JpegHolder<jpeg_compress_struct>;
 
 struct JpegHeader {
   JDIMENSION width = 0, height = 0;
@@ -99,8 +104,7 @@ bool JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t size, J
   h->progress()->progress_monitor = JpegProgress;
   cinfo->progress = h->progress();
   // Bounds the coefficient buffers of progressive and multi-scan files.
-  cinfo->mem->max_memory_to_use = static_cast<long>(MaxBitmapBytes() < static_cast<size_t>(LONG_MAX)
-                                                        ? MaxBitmapBytes() : static_cast<size_t>(LONG_MAX));
+  cinfo->mem->max_memory_to_use = JpegMemoryLimit(UINT64_MAX);
   jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(cinfo, TRUE);
   out->width = cinfo->image_width;
@@ -156,13 +160,8 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   }
 
   Bitmap bitmap(w, ht, format);
-  // Progressive and multi-scan files keep every coefficient of the image
-  // (two bytes a sample, more with padding to blocks): allow that for the
-  // image the header declares, and no more.
   const uint64_t samples = static_cast<uint64_t>(w) * static_cast<uint64_t>(ht) * (format == kFormat24bppRgb ? 3 : 1);
-  const uint64_t budget = (16u << 20) + 3 * samples;
-  const uint64_t cap = MaxBitmapBytes() < static_cast<size_t>(LONG_MAX) ? MaxBitmapBytes() : static_cast<uint64_t>(LONG_MAX);
-  holder.cinfo()->mem->max_memory_to_use = static_cast<long>(budget < cap ? budget : cap);
+  holder.cinfo()->mem->max_memory_to_use = JpegMemoryLimit(samples);
   if (!JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
     throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
   }
@@ -174,52 +173,25 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
 
 namespace {
 
-class JpegCompressHolder {
- public:
-  JpegCompressHolder() {
-    InitErrors(&err_);
-    std::memset(&cinfo_, 0, sizeof cinfo_);
-    cinfo_.err = &err_.pub;
-  }
-  ~JpegCompressHolder() {
-    if (created_) jpeg_destroy_compress(&cinfo_);
-    std::free(buffer_);
-  }
-  JpegCompressHolder(const JpegCompressHolder&) = delete;
-  JpegCompressHolder& operator=(const JpegCompressHolder&) = delete;
-  jpeg_compress_struct* cinfo() { return &cinfo_; }
-  JpegErrorMgr* err() { return &err_; }
-  void set_created() { created_ = true; }
-  unsigned char** buffer() { return &buffer_; }
-  unsigned long* buffer_size() { return &buffer_size_; }
-
- private:
-  jpeg_compress_struct cinfo_;
-  JpegErrorMgr err_;
-  bool created_ = false;
-  unsigned char* buffer_ = nullptr;
-  unsigned long buffer_size_ = 0;
-};
-
 struct JpegWritePlan {
   JDIMENSION width = 0, height = 0;
   int components = 3;
   J_COLOR_SPACE in_space = JCS_EXT_BGR;
   int quality = 75;
-  // Either direct rows, or a row expander for indexed bitmaps.
+  // The rows, written as they are or, for indexed bitmaps, expanded through
+  // the palette.
   const uint8_t* base = nullptr;
   size_t stride = 0;
-  const Bitmap* indexed = nullptr;
+  bool one_bit = false;
   const std::vector<Color>* palette = nullptr;
   uint8_t* scratch = nullptr;
 };
 
 void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* dst) {
-  const uint8_t* src = p->indexed->Row(static_cast<int32_t>(y));
+  const uint8_t* src = p->base + static_cast<size_t>(y) * p->stride;
   const std::vector<Color>& pal = *p->palette;
-  const bool one_bit = p->indexed->Format() == kFormat1bppIndexed;
   for (JDIMENSION x = 0; x < p->width; ++x) {
-    const unsigned idx = one_bit ? (src[x >> 3] >> (7 - (x & 7))) & 1u : src[x];
+    const unsigned idx = p->one_bit ? (src[x >> 3] >> (7 - (x & 7))) & 1u : src[x];
     const Color c = idx < pal.size() ? pal[idx] : Color{0, 0, 0, 255};
     if (p->components == 1) {
       dst[x] = c.r;
@@ -248,7 +220,7 @@ bool JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
   jpeg_start_compress(cinfo, TRUE);
   while (cinfo->next_scanline < cinfo->image_height) {
     JSAMPROW row;
-    if (p->indexed != nullptr) {
+    if (p->palette != nullptr) {
       ExpandRow(p, cinfo->next_scanline, p->scratch);
       row = p->scratch;
     } else {
@@ -273,20 +245,17 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
   JpegWritePlan plan;
   plan.width = static_cast<JDIMENSION>(bitmap.Width());
   plan.height = static_cast<JDIMENSION>(bitmap.Height());
-  plan.quality = quality < 0 ? 0 : (quality > 100 ? 100 : quality);
+  plan.quality = quality;  // jpeg_set_quality clamps it to 1 ... 100
+  plan.base = bitmap.Row(0);
+  plan.stride = bitmap.Stride();
   const std::vector<Color> palette = bitmap.Palette();
   Block scratch;
   switch (bitmap.Format()) {
-    case kFormat24bppRgb:
-      plan.base = bitmap.Row(0);
-      plan.stride = bitmap.Stride();
-      break;
+    case kFormat24bppRgb: break;
     case kFormat8bppIndexed:
       if (IsGreyRamp(palette)) {
         plan.components = 1;
         plan.in_space = JCS_GRAYSCALE;
-        plan.base = bitmap.Row(0);
-        plan.stride = bitmap.Stride();
         break;
       }
       [[fallthrough]];
@@ -294,7 +263,7 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       const bool grey = bitmap.Format() == kFormat1bppIndexed && IsGreyPalette(palette);
       plan.components = grey ? 1 : 3;
       plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
-      plan.indexed = &bitmap;
+      plan.one_bit = bitmap.Format() == kFormat1bppIndexed;
       plan.palette = &palette;
       scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 3), false);
       plan.scratch = scratch.get();

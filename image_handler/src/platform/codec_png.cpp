@@ -54,24 +54,34 @@ void PngWrite(png_structp png, png_bytep src, size_t n) {
 
 void PngFlush(png_structp) {}
 
-class PngReadHolder {
+// Owns a libpng struct of either direction and its info struct.
+template <bool kWrite>
+class PngHolder {
  public:
-  explicit PngReadHolder(PngJob* job) {
-    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
+  explicit PngHolder(PngJob* job) {
+    png_ = kWrite ? png_create_write_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning)
+                  : png_create_read_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
     if (png_ == nullptr || info_ == nullptr) {
       // No destructor runs for a constructor that throws.
-      png_destroy_read_struct(&png_, &info_, nullptr);
-      throw Error("Out of memory: cannot start the PNG decoder");
+      Destroy();
+      throw Error(kWrite ? "Out of memory: cannot start the PNG encoder" : "Out of memory: cannot start the PNG decoder");
     }
   }
-  ~PngReadHolder() { png_destroy_read_struct(&png_, &info_, nullptr); }
-  PngReadHolder(const PngReadHolder&) = delete;
-  PngReadHolder& operator=(const PngReadHolder&) = delete;
+  ~PngHolder() { Destroy(); }
+  PngHolder(const PngHolder&) = delete;
+  PngHolder& operator=(const PngHolder&) = delete;
   png_structp png() const { return png_; }
   png_infop info() const { return info_; }
 
  private:
+  void Destroy() {
+    if (kWrite) {
+      png_destroy_write_struct(&png_, &info_);
+    } else {
+      png_destroy_read_struct(&png_, &info_, nullptr);
+    }
+  }
   png_structp png_ = nullptr;
   png_infop info_ = nullptr;
 };
@@ -175,7 +185,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   PngJob job;
   job.data = data;
   job.size = size;
-  PngReadHolder holder(&job);
+  PngHolder<false> holder(&job);
   PngHeader h;
   if (!PngReadHeader(holder.png(), holder.info(), &job, &h)) throw Error(std::string("PNG data is damaged (") + job.message + ")");
 
@@ -253,27 +263,6 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
 
 namespace {
 
-class PngWriteHolder {
- public:
-  explicit PngWriteHolder(PngJob* job) {
-    png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
-    if (png_ != nullptr) info_ = png_create_info_struct(png_);
-    if (png_ == nullptr || info_ == nullptr) {
-      png_destroy_write_struct(&png_, &info_);
-      throw Error("Out of memory: cannot start the PNG encoder");
-    }
-  }
-  ~PngWriteHolder() { png_destroy_write_struct(&png_, &info_); }
-  PngWriteHolder(const PngWriteHolder&) = delete;
-  PngWriteHolder& operator=(const PngWriteHolder&) = delete;
-  png_structp png() const { return png_; }
-  png_infop info() const { return info_; }
-
- private:
-  png_structp png_ = nullptr;
-  png_infop info_ = nullptr;
-};
-
 struct PngWritePlan {
   png_uint_32 width = 0, height = 0;
   int bit_depth = 8;
@@ -325,7 +314,7 @@ bool PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePla
 void PngEncode(const PngWritePlan& plan, MemoryStream& out) {
   PngJob job;
   job.out = &out;
-  PngWriteHolder holder(&job);
+  PngHolder<true> holder(&job);
   if (!PngWriteAll(holder.png(), holder.info(), &job, &plan)) {
     throw Error(std::string("PNG encoder failed: ") + job.message);
   }

@@ -94,16 +94,6 @@ int TiffWarningHandler(TIFF* tif, void* user, const char* module, const char* fm
   return 1;
 }
 
-// Largest buffer of stored samples a decode may take: extra samples and
-// tiles make it larger than the record, but only by a small factor; beyond
-// that a header is declaring sizes no real file has. Saturates at the
-// bitmap limit (four times the record's limit wraps a 32-bit size_t).
-size_t MaxSampleBytes() {
-  const size_t record = MaxRecordBytes();
-  const size_t cap = MaxBitmapBytes();
-  return record <= cap / 4 ? record * 4 : cap;
-}
-
 void CheckSampleBytes(size_t bytes, const char* what) {
   if (bytes > MaxSampleBytes()) {
     throw Error(std::string("Image too large: ") + std::to_string(bytes) + " bytes of stored " + what + " exceed the " +

@@ -45,13 +45,10 @@ std::string ErrnoText(int err) { return std::strerror(err); }
 
 [[noreturn]] void FailWrite(int err) { throw Error(ErrnoText(err), Error::Kind::kWrite); }
 
-struct FileBytes {
-  Block data;
-  size_t size = 0;
-};
+}  // namespace
 
-FileBytes ReadAll(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+FileBytes ReadAllBytes(const char* path) {
+  Fd fd(::open(path != nullptr ? path : "", O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) FailOpen(errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) FailOpen(errno);
@@ -84,6 +81,8 @@ FileBytes ReadAll(const std::string& path) {
   }
   return out;
 }
+
+namespace {
 
 // Follows symbolic links so that the file a link points to is replaced, not
 // the link.
@@ -259,11 +258,6 @@ bool CopyIdentity(int fd, const struct stat& old) {
 }
 
 }  // namespace
-
-Bitmap DecodeFile(const char* path) {
-  FileBytes file = ReadAll(path != nullptr ? path : "");
-  return DecodeMemory(file.data.get(), file.size);
-}
 
 void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   const std::string shown = path_in != nullptr ? path_in : "";

@@ -36,7 +36,6 @@ struct Color {
   bool operator==(const Color& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
 };
 
-// Every failure of this layer is raised as an Error carrying its text.
 // A failure of the platform layer. Its text is the cause alone; the kind
 // says how the loader or saver puts the file's name to it (WithName).
 class Error : public std::runtime_error {
@@ -68,21 +67,16 @@ size_t CheckedAdd(size_t a, size_t b);
 // Refuses (Error) when the result does not fit in size_t.
 size_t RowStride(int32_t width, int bits_per_pixel);
 
-// Largest pixel block a bitmap may hold. Larger images are refused with a
-// text before anything is allocated.
-size_t MaxBitmapBytes();
-// Refuses (Error "Image too large: ...") a bitmap that MaxBitmapBytes()
-// cannot hold, one whose pixels would not fit the record's planes (at most
-// MaxRecordBytes() in all), or a size <= 0, without allocating anything.
-// Decoders call it from the header, so a file that declares a huge image
-// fails before any row is read.
-void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
-
-// The record's own limit (its sizes are 32-bit: INT32_MAX bytes of planes),
-// or a lower one set with SetRecordByteLimit for the whole process (the
-// fuzzers use it to keep each input small). 0 restores the record's limit.
+// The limits (limits.cpp says what each bounds and why). CheckBitmapSize
+// refuses (Error "Image too large: ...") a size <= 0, or a bitmap whose
+// pixels the record's planes (MaxRecordBytes() in all) or a bitmap block
+// (MaxBitmapBytes()) cannot hold, without allocating anything; decoders call
+// it from the header. SetRecordByteLimit lowers the record's limit for the
+// whole process (0 restores it).
 size_t MaxRecordBytes();
 void SetRecordByteLimit(size_t bytes);
+size_t MaxBitmapBytes();
+void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 
 // malloc/free owned block; calloc'ed so that large blocks stay untouched
 // (and cost no resident memory) until rows are written into them.
@@ -115,13 +109,21 @@ class Bitmap {
   void SetPalette(const std::vector<Color>& palette);
 
   // The rows, top row first, Stride() bytes apart, in the bitmap's own format
-  // (24-bit pixels blue, green, red; 1-bit rows first pixel in the MSB).
+  // (24-bit pixels blue, green, red; 1-bit rows first pixel in the MSB),
+  // for the loader or saver to copy; until UnlockBits they are theirs alone.
   uint8_t* LockBits();
   void UnlockBits();
 
-  // Direct row access for the codecs.
-  uint8_t* Row(int32_t y) { return bits_.get() + static_cast<size_t>(y) * stride_; }
-  const uint8_t* Row(int32_t y) const { return bits_.get() + static_cast<size_t>(y) * stride_; }
+  // Row access for the codecs. Refused (Error) while the rows are locked:
+  // a bitmap is encoded only once the saver has finished packing it.
+  uint8_t* Row(int32_t y) {
+    if (locked_) throw Error("Bitmap is locked");
+    return bits_.get() + static_cast<size_t>(y) * stride_;
+  }
+  const uint8_t* Row(int32_t y) const {
+    if (locked_) throw Error("Bitmap is locked");
+    return bits_.get() + static_cast<size_t>(y) * stride_;
+  }
 
   // Changes the format of a decoded bitmap to one with fewer bits per pixel
   // in place (used after dropping an alpha channel that is opaque
@@ -129,11 +131,11 @@ class Bitmap {
   // already packed them at the new stride.
   void Narrow(PixelFormat format);
 
-  // False for a header-only bitmap (see Header).
-  bool HasPixels() const { return static_cast<bool>(bits_); }
   // A bitmap with a size and format but no pixels, made by decoders for
   // formats they report but do not decode.
   static Bitmap Header(int32_t width, int32_t height, PixelFormat format);
+  // False for a header-only bitmap.
+  bool HasPixels() const { return static_cast<bool>(bits_); }
 
  private:
   Bitmap() = default;

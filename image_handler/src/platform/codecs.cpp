@@ -1,5 +1,5 @@
-// The one table that maps a file's signature, or an output container, to its
-// codec.
+// The decode and encode entry points: the one table that maps a file's
+// signature, or an output container, to its codec.
 #include <cstring>
 
 #include "platform/codec.h"
@@ -33,6 +33,11 @@ Bitmap DecodeMemory(const uint8_t* data, size_t size) {
     if (d.matches(data, size)) return d.decode(data, size);
   }
   throw Error("is not a PNG, JPEG, TIFF, GIF or BMP file", Error::Kind::kNotAnImage);
+}
+
+Bitmap DecodeFile(const char* path) {
+  const FileBytes file = ReadAllBytes(path);
+  return DecodeMemory(file.data.get(), file.size);
 }
 
 const std::vector<EncoderInfo>& GetImageEncoders() {
