@@ -12,6 +12,7 @@
 #include "my_global.h"
 #include "packing.h"
 #include "pixmill.h"
+#include "saver.h"
 #include "test_support.h"
 
 namespace {
@@ -76,6 +77,20 @@ TEST(PackingTest, PaletteCarriesAlphaAndThreePlanesHaveNone) {
   pm::Bitmap out(2, 2, pm::kFormat24bppRgb);
   sttc_MakePalette(rgb.get(), out);
   EXPECT_TRUE(out.Palette().empty());
+}
+
+TEST(PackingTest, EveryEncoderIsListedAndEncodesOnlyOnceTheRowsAreUnlocked) {
+  for (const char* mime : {"image/jpeg", "image/png", "image/tiff", "image/gif", "image/bmp"}) {
+    EXPECT_NE(sttc_GetEncoderInfo(mime), nullptr) << mime;
+  }
+  EXPECT_EQ(sttc_GetEncoderInfo("image/webp"), nullptr);
+  pm::Bitmap bmp(2, 2, pm::kFormat24bppRgb);
+  bmp.LockBits();
+  pm::MemoryStream out;
+  EXPECT_THROW(pm::Encode(bmp, pm::Container::kPng, 75, out), pm::Error);
+  bmp.UnlockBits();
+  pm::Encode(bmp, pm::Container::kPng, 75, out);
+  EXPECT_GT(out.Size(), 0u);
 }
 
 // Test images of each shape.

@@ -140,6 +140,29 @@ std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files) 
   return refs;
 }
 
+bool MagickDecode(const std::string& file, Reference* out) {
+  const std::string cmd = "convert '" + file + "[0]' -depth 8 ppm:- 2>/dev/null";
+  FILE* pipe = ::popen(cmd.c_str(), "r");
+  if (pipe == nullptr) return false;
+  std::vector<uint8_t> bytes;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+  const int status = ::pclose(pipe);
+  int w = 0, h = 0, max = 0, used = 0;
+  bytes.push_back('\0');
+  if (status != 0 || std::sscanf(reinterpret_cast<const char*>(bytes.data()), "P6 %d %d %d%n", &w, &h, &max, &used) != 3 ||
+      max != 255) {
+    return false;
+  }
+  bytes.pop_back();
+  out->width = w;
+  out->height = h;
+  out->mode = "ImageMagick";
+  out->rgb.assign(bytes.begin() + used + 1, bytes.end());
+  return out->rgb.size() == 3u * static_cast<size_t>(w) * static_cast<size_t>(h);
+}
+
 pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel) {
   pmMetaImg* img = sttc_CreateMetaImg();
   if (img->Resize(width, height, bit, channel) != 0) throw std::runtime_error("Resize failed");

@@ -1,5 +1,5 @@
 // Helpers shared by the tests: temporary directories, files, and the
-// independent decoder (Pillow) driven through a small script.
+// independent decoders (Pillow through a small script, ImageMagick).
 #pragma once
 
 #include <cstdint>
@@ -45,6 +45,9 @@ struct Reference {
 };
 std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files);
 bool PillowAvailable();
+// ImageMagick's decode of one file's first frame (convert to 8-bit PPM):
+// false when it refuses the file or is not installed.
+bool MagickDecode(const std::string& file, Reference* out);
 
 // The conformance corpus: $PIXMILL_CORPUS, or ../shared/corpus beside the
 // source tree.

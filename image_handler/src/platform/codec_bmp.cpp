@@ -211,7 +211,6 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
   if (comp == kBiRle8 || comp == kBiRle4) {
     Bitmap bitmap(w, h, kFormat8bppIndexed);
     DecodeRle(pixels, available, comp == kBiRle4, bitmap);
-    if (palette.size() > 256) palette.resize(256);
     bitmap.SetPalette(palette);
     return bitmap;
   }

@@ -299,7 +299,7 @@ bool PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePla
   png_set_compression_level(png, p->level);
   png_set_compression_mem_level(png, p->mem_level);
   // libpng writes an IDAT chunk each time its buffer fills: at the default
-  // 8 KiB that is 12 bytes of chunk framing every 8 KiB (0.15 %).
+  // 8 KiB that is 12 bytes of chunk framing every 8 KiB.
   png_set_compression_buffer_size(png, kIdatBytes);
   png_write_info(png, info);
   if (p->bgr) png_set_bgr(png);
@@ -321,7 +321,7 @@ void PngEncode(const PngWritePlan& plan, MemoryStream& out) {
 }
 
 // Bytes the plan's settings give for a sample of the image: eight bands
-// spread evenly over its height, about 1.5 % of a large image's rows.
+// of about 32 KiB each, spread evenly over its height.
 size_t PngSampleSize(PngWritePlan plan, int level, int filters) {
   constexpr png_uint_32 kBands = 8;
   const png_uint_32 band_rows = static_cast<png_uint_32>(std::max<size_t>(4, (32 * 1024) / plan.stride));
@@ -336,18 +336,18 @@ size_t PngSampleSize(PngWritePlan plan, int level, int filters) {
 }
 
 // zlib's fast levels (1 to 3) suit photographs: after row filtering their
-// data has few long matches, and level 3 stays within about 1 % of level 6
-// at a third of the time. Line art, text scans, flat graphics and some grey
-// photographs compress up to 45 % better with lazy matching (levels 4 to 6),
-// so a sample of the image decides: the cheapest level whose sample is
-// within 1 % of the best one's. Small images take level 6 and libpng's
-// adaptive filters outright, its defaults, since the choice would cost more
-// than it saves.
+// data has few long matches, and level 3 comes close to level 6 at a
+// fraction of the time. Line art, text scans, flat graphics and some grey
+// photographs compress much better with lazy matching (levels 4 to 6), so
+// a sample of the image decides: the cheapest level whose sample is within
+// 1 % of the best one's. Small images take level 6 and libpng's adaptive
+// filters outright, its defaults, since the choice would cost more than it
+// saves.
 //
-// Trying all five row filters on every row costs about a fifth of a fast
-// encode; for continuous-tone rows (RGB and grey) Paeth alone comes within
-// a fraction of a percent of its size (figures in bench/results/); Sub
-// with Up is faster still but several percent larger on some of them.
+// Trying all five row filters on every row is a large part of a fast
+// encode; for continuous-tone rows (RGB and grey) Paeth alone comes close
+// to its size (figures in bench/results/), where Sub with Up, faster still,
+// loses more on some images.
 void PngChooseSettings(PngWritePlan* plan) {
   constexpr size_t kSmallImage = 2u << 20;
   if (plan->stride * plan->height <= kSmallImage || plan->height < 64) {
@@ -357,7 +357,7 @@ void PngChooseSettings(PngWritePlan* plan) {
   if (plan->color_type == PNG_COLOR_TYPE_RGB || plan->color_type == PNG_COLOR_TYPE_GRAY) {
     plan->filters = PNG_FILTER_PAETH;
   }
-  // zlib's largest hash table: about 0.2 % smaller at the fast levels at the
+  // zlib's largest hash table: a little smaller at the fast levels at the
   // same speed (it does nothing for small images).
   plan->mem_level = 9;
   const size_t fast = PngSampleSize(*plan, 3, plan->filters);
