@@ -1,5 +1,6 @@
 // The save path under failures the system injects (a write that fails half
-// way, as on a full disk; a vanished file; exhausted memory; a killed process)
+// way, as on a full disk; a killed process; exhausted memory is the
+// allocation sweep's)
 // and at targets a plain write treats specially (write-protected files and
 // directories, devices, pipes, hard links, other owners). A failed save
 // returns -1 with a text naming the path and the cause, leaves an existing
@@ -29,20 +30,6 @@ namespace {
 
 using Record = std::unique_ptr<pmMetaImg>;
 
-#ifdef PIXMILL_EMULATED
-constexpr bool kEmulated = true;
-#else
-constexpr bool kEmulated = false;
-#endif
-
-// Noise compresses badly, so its files are about as large as its pixels.
-Record Noise(int w, int h) {
-  Record img(pmtest::MakeRecord(w, h, 8, 3));
-  std::mt19937 rng(7);
-  for (size_t i = 0; i < static_cast<size_t>(w) * h * 3; ++i) img->p_buf[i] = static_cast<uint8_t>(rng());
-  return img;
-}
-
 // Runs body in a child process and returns its exit status, so that limits
 // and identities set for the test do not reach the rest of the suite. The
 // child reports failures on stderr.
@@ -65,11 +52,6 @@ int FailedAsExpected(int32_t result, const std::string& want_text, const std::st
   return 0;
 }
 
-std::vector<std::string> Sorted(std::vector<std::string> v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
 TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
   // A file size limit makes write() fail part way through, as a full disk
   // does, on any machine. A full disk's text differs only in the cause.
@@ -77,7 +59,7 @@ TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
   const std::string target = dir.File("out.bmp");
   const std::vector<uint8_t> old(1000, 'o');
   pmtest::WriteBytes(target, old);
-  Record img = Noise(100, 100);  // 30 KB as BMP
+  Record img = pmtest::Noise(100, 100);  // 30 KB as BMP
   const int status = InChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {8192, 8192};
@@ -119,7 +101,7 @@ TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
     ASSERT_EQ(::chown((mine + "/locked.png").c_str(), 65534, 65534), 0);
   }
   const ino_t keep_inode = Inode(ro + "/keep.gif");
-  Record img = Noise(4, 4);
+  Record img = pmtest::Noise(4, 4);
   const int status = InChild([&] {
     if (!DropToNobody()) return 10;
     // A new file in a directory the caller may not write.
@@ -144,7 +126,7 @@ TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
 
 TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
   pmtest::TempDir dir;
-  Record img = Noise(64, 64);
+  Record img = pmtest::Noise(64, 64);
   EXPECT_EQ(Pixmill_Save("/dev/null", img.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
   ASSERT_EQ(Pixmill_Save(dir.File("plain.png").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
 
@@ -184,7 +166,7 @@ TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
 
 TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {
   pmtest::TempDir dir;
-  Record img = Noise(16, 16);
+  Record img = pmtest::Noise(16, 16);
   const std::string a = dir.File("a.bmp"), b = dir.File("b.bmp");
   pmtest::WriteBytes(a, {'o', 'l', 'd'});
   ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
@@ -214,7 +196,7 @@ TEST(FaultTest, KilledSavesLeaveNoStrayFile) {
   // moves with each round; the directory then holds the target alone, with
   // the old bytes or a whole new file.
   pmtest::TempDir dir;
-  Record img = Noise(1500, 1500);
+  Record img = pmtest::Noise(1500, 1500);
   const std::string target = dir.File("out.bmp"), whole = dir.File("whole.bmp");
   ASSERT_EQ(Pixmill_Save(whole.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
   const std::vector<uint8_t> complete = pmtest::ReadBytes(whole);
@@ -243,70 +225,6 @@ TEST(FaultTest, KilledSavesLeaveNoStrayFile) {
       EXPECT_TRUE(now == complete || now == old) << now.size() << " bytes";
     }
   }
-}
-
-TEST(FaultTest, VanishedFilesAreReportedOrRecreated) {
-  pmtest::TempDir dir;
-  Record img = Noise(4, 4);
-  const std::string gone = dir.File("gone.png");
-  ASSERT_EQ(Pixmill_Save(gone.c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
-  ASSERT_EQ(::unlink(gone.c_str()), 0);
-  EXPECT_EQ(sttc_LoadImage(gone.c_str()), nullptr);
-  EXPECT_EQ(myGlobal::GetError(), "Cannot open '" + gone + "': No such file or directory");
-
-  // A link whose file has gone: the save makes the file the link names,
-  // and the link stays a link.
-  ASSERT_EQ(::symlink("target.tif", dir.File("link.tif").c_str()), 0);
-  ASSERT_EQ(Pixmill_Save(dir.File("link.tif").c_str(), img.get(), PIXMILL_FORMAT_TIFF), 0) << myGlobal::GetError();
-  EXPECT_EQ(pmtest::Signature(dir.File("target.tif")), "TIFF");
-  EXPECT_EQ(Sorted(pmtest::ListDir(dir.path())), (std::vector<std::string>{"link.tif", "target.tif"}));
-
-  // The directory itself has gone.
-  const std::string sub = dir.File("sub");
-  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-  ASSERT_EQ(::rmdir(sub.c_str()), 0);
-  EXPECT_EQ(Pixmill_Save((sub + "/x.jpg").c_str(), img.get(), PIXMILL_FORMAT_JPEG), -1);
-  EXPECT_EQ(myGlobal::GetError(), "Cannot write '" + sub + "/x.jpg': No such file or directory");
-}
-
-TEST(FaultTest, ExhaustedMemoryFailsTheCallWithAText) {
-  if (pmtest::kSanitized) GTEST_SKIP() << "an address-space limit does not combine with the sanitizers' shadow memory";
-  if (kEmulated) GTEST_SKIP() << "the emulator does not pass an address-space limit on to the program";
-  pmtest::TempDir dir;
-  Record img = Noise(3000, 3000);  // 27 MB of planes
-  const std::string file = dir.File("big.bmp");
-  ASSERT_EQ(Pixmill_Save(file.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
-  const std::vector<uint8_t> old(10, 'o');
-  pmtest::WriteBytes(dir.File("keep.png"), old);
-  const int status = InChild([&] {
-    // Room for what is mapped now and a little more, not for another copy
-    // of the image. Large blocks must come from fresh mappings, not from
-    // heap space that earlier tests freed.
-    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    ::malloc_trim(0);
-    FILE* maps = std::fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (maps == nullptr || std::fscanf(maps, "%lu", &pages) != 1) return 10;
-    std::fclose(maps);
-    const rlim_t room = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (8u << 20);
-    const struct rlimit limit = {room, room};
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) return 11;
-    pmMetaImg* loaded = sttc_LoadImage(file.c_str());
-    const std::string load_text = myGlobal::GetError();
-    if (loaded != nullptr) return std::fprintf(stderr, "load succeeded\n"), 12;
-    if (load_text.find("Out of memory") == std::string::npos || load_text.find(file) == std::string::npos) {
-      return std::fprintf(stderr, "load text '%s'\n", load_text.c_str()), 13;
-    }
-    const std::string keep = dir.File("keep.png");
-    if (Pixmill_Save(keep.c_str(), img.get(), PIXMILL_FORMAT_PNG) != -1) return std::fprintf(stderr, "saved\n"), 14;
-    const std::string save_text = myGlobal::GetError();
-    if (save_text.find("Out of memory") == std::string::npos || save_text.find("'" + keep + "'") == std::string::npos) {
-      return std::fprintf(stderr, "save text '%s'\n", save_text.c_str()), 15;
-    }
-    return pmtest::ReadBytes(keep) == old ? 0 : 16;
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(Sorted(pmtest::ListDir(dir.path())), (std::vector<std::string>{"big.bmp", "keep.png"}));
 }
 
 }  // namespace

@@ -23,14 +23,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using pmtest::Bytes;
 using Record = std::unique_ptr<pmMetaImg>;
-
-
-void Put16le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
-void Put32le(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
-void Put32be(Bytes& b, uint32_t v) { b.insert(b.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
-void Append(Bytes& b, const char* s, size_t n) { b.insert(b.end(), s, s + n); }
 
 // Loads bytes; on failure checks that the text says why, naming the file.
 // Returns whether a record came back.
@@ -89,20 +83,14 @@ TEST(HostileTest, TruncatedAndBitFlippedCorpusFilesFailCleanly) {
 // --- Huge declared sizes -----------------------------------------------------
 
 Bytes PngChunk(const char* type, const Bytes& data) {
-  Bytes out;
-  Put32be(out, static_cast<uint32_t>(data.size()));
-  Bytes body(type, type + 4);
+  Bytes body = Bytes().str(type);
   body.insert(body.end(), data.begin(), data.end());
+  Bytes out = Bytes().be32(static_cast<uint32_t>(data.size()));
   out.insert(out.end(), body.begin(), body.end());
-  Put32be(out, static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
-  return out;
+  return out.be32(static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
 }
 
 Bytes HugePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type) {
-  Bytes ihdr;
-  Put32be(ihdr, w);
-  Put32be(ihdr, h);
-  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, 0});
   // A few rows' worth of compressed zeros.
   Bytes raw(100000, 0);
   uLongf size = compressBound(static_cast<uLong>(raw.size()));
@@ -110,74 +98,43 @@ Bytes HugePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type) {
   compress(idat.data(), &size, raw.data(), static_cast<uLong>(raw.size()));
   idat.resize(size);
   Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  for (const Bytes& c : {PngChunk("IHDR", ihdr), PngChunk("IDAT", idat), PngChunk("IEND", {})}) out.insert(out.end(), c.begin(), c.end());
-  return out;
-}
-
-Bytes GifHeader(uint16_t w, uint16_t h) {
-  Bytes out;
-  Append(out, "GIF89a", 6);
-  Put16le(out, w);
-  Put16le(out, h);
-  out.insert(out.end(), {0x80, 0, 0, 0, 0, 0, 255, 255, 255});  // 2-entry global table
-  return out;
-}
-
-Bytes HugeGif(uint16_t w, uint16_t h) {
-  Bytes out = GifHeader(w, h);
-  out.push_back(',');
-  Put16le(out, 0);
-  Put16le(out, 0);
-  Put16le(out, w);
-  Put16le(out, h);
-  out.insert(out.end(), {0, 2, 2, 0x44, 0x01, 0, ';'});
-  return out;
-}
-
-Bytes HugeBmp(int32_t w, int32_t h, uint16_t bpp, uint32_t compression) {
-  Bytes out;
-  const uint32_t palette = bpp <= 8 ? (1u << bpp) * 4 : 0;
-  Append(out, "BM", 2);
-  Put32le(out, 14 + 40 + palette + 64);
-  Put32le(out, 0);
-  Put32le(out, 14 + 40 + palette);
-  Put32le(out, 40);
-  Put32le(out, static_cast<uint32_t>(w));
-  Put32le(out, static_cast<uint32_t>(h));
-  Put16le(out, 1);
-  Put16le(out, bpp);
-  Put32le(out, compression);
-  for (int i = 0; i < 5; ++i) Put32le(out, 0);
-  out.resize(out.size() + palette, 0x80);
-  if (compression == 1) {
-    // RLE8: runs that cover a few rows, then the data ends without an
-    // end-of-bitmap code.
-    for (int i = 0; i < 32; ++i) out.insert(out.end(), {0xFF, 0x07});
-  } else {
-    out.resize(out.size() + 64, 0);
+  for (const Bytes& c : {PngChunk("IHDR", Bytes().be32(w).be32(h).add({depth, colour_type, 0, 0, 0})),
+                         PngChunk("IDAT", idat), PngChunk("IEND", {})}) {
+    out.insert(out.end(), c.begin(), c.end());
   }
   return out;
+}
+
+// A GIF screen with a 2-entry global table, and a frame covering it whose
+// data is a few codes.
+Bytes GifHeader(uint16_t w, uint16_t h) { return Bytes().str("GIF89a").le16(w).le16(h).add({0x80, 0, 0, 0, 0, 0, 255, 255, 255}); }
+Bytes HugeGif(uint16_t w, uint16_t h) {
+  return GifHeader(w, h).str(",").le32(0).le16(w).le16(h).add({0, 2, 2, 0x44, 0x01, 0, ';'});
+}
+
+// RLE8 runs that cover a few rows, then data that ends without an
+// end-of-bitmap code; or 64 bytes of zeros.
+Bytes HugeBmp(int32_t w, int32_t h, uint16_t bpp, uint32_t compression) {
+  Bytes pixels(64, 0);
+  if (compression == 1) {
+    pixels.clear();
+    for (int i = 0; i < 32; ++i) pixels.add({0xFF, 0x07});
+  }
+  return pmtest::Bmp(w, h, bpp, compression, pixels);
 }
 
 // A little-endian TIFF with one IFD of (tag, type, count, value) entries.
-Bytes Tiff(const std::vector<std::array<uint32_t, 4>>& entries, size_t trailing = 64) {
-  Bytes out;
-  Append(out, "II*\0", 4);
-  Put32le(out, 8);
-  Put16le(out, static_cast<uint32_t>(entries.size()));
+Bytes Tiff(const std::vector<std::array<uint32_t, 4>>& entries) {
+  Bytes out = Bytes().str(std::string("II*\0", 4)).le32(8).le16(static_cast<uint32_t>(entries.size()));
   for (const auto& e : entries) {
-    Put16le(out, e[0]);
-    Put16le(out, e[1]);
-    Put32le(out, e[2]);
+    out.le16(e[0]).le16(e[1]).le32(e[2]);
     if (e[1] == 3 && e[2] == 1) {
-      Put16le(out, e[3]);
-      Put16le(out, 0);
+      out.le16(e[3]).le16(0);
     } else {
-      Put32le(out, e[3]);
+      out.le32(e[3]);
     }
   }
-  Put32le(out, 0);
-  out.resize(out.size() + trailing, 0);
+  out.le32(0).resize(out.size() + 64, 0);
   return out;
 }
 
@@ -187,13 +144,11 @@ Bytes HugeTiff(uint32_t w, uint32_t h, uint16_t bits, uint32_t rows_per_strip) {
 }
 
 Bytes HugeJpeg(uint16_t w, uint16_t h, int components) {
-  Bytes out = {0xFF, 0xD8, 0xFF, 0xC0};
   const uint16_t len = static_cast<uint16_t>(8 + 3 * components);
-  out.insert(out.end(), {uint8_t(len >> 8), uint8_t(len), 8, uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8), uint8_t(w),
-                         uint8_t(components)});
-  for (int c = 0; c < components; ++c) out.insert(out.end(), {uint8_t(c + 1), 0x11, 0});
-  out.insert(out.end(), {0xFF, 0xD9});
-  return out;
+  Bytes out = {0xFF, 0xD8, 0xFF, 0xC0, uint8_t(len >> 8), uint8_t(len), 8, uint8_t(h >> 8), uint8_t(h), uint8_t(w >> 8),
+               uint8_t(w), uint8_t(components)};
+  for (int c = 0; c < components; ++c) out.add({uint8_t(c + 1), 0x11, 0});
+  return out.add({0xFF, 0xD9});
 }
 
 struct Probe {
@@ -354,16 +309,14 @@ TEST(HostileTest, EndlessScansStripsAndExtensionsAreBounded) {
   for (int i = 0; i < 100000; ++i) many.insert(many.end(), {0x21, 0xFE, 0x01, 'x', 0x00});
   comments.insert(comments.begin() + static_cast<ptrdiff_t>(13 + table), many.begin(), many.end());
   EXPECT_TRUE(LoadsCleanly(comments, "many-comments.gif"));
-  Bytes endless = GifHeader(2, 2);
-  endless.insert(endless.end(), {0x21, 0xFF, 0x0B});
-  Append(endless, "NETSCAPE2.0", 11);
+  Bytes endless = GifHeader(2, 2).add({0x21, 0xFF, 0x0B}).str("NETSCAPE2.0");
   for (int i = 0; i < 300000; ++i) endless.insert(endless.end(), {0x01, 'x'});
   EXPECT_FALSE(LoadsCleanly(endless, "endless-extension.gif"));
 
   // BMP RLE8 whose runs and deltas go on past the last row.
-  Bytes rle = HugeBmp(16, 16, 8, 1);
-  rle.resize(rle.size() - 64);
-  for (int i = 0; i < 10000; ++i) rle.insert(rle.end(), {0x00, 0x02, 0x00, 0x10});  // delta: 16 rows up
+  Bytes deltas;
+  for (int i = 0; i < 10000; ++i) deltas.add({0x00, 0x02, 0x00, 0x10});  // delta: 16 rows up
+  const Bytes rle = pmtest::Bmp(16, 16, 8, 1, deltas);
   EXPECT_FALSE(LoadsCleanly(rle, "rle-deltas-past-image.bmp"));
 }
 

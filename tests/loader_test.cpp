@@ -118,17 +118,8 @@ TEST(LoaderTest, FailuresNameTheFileAndTheCause) {
   // takes a byte a pixel, so 50000 x 50000 is too large at 1 bit too.
   for (const auto& c : {std::make_pair(24, "70000 x 70000 pixels need 14700000000"),
                         std::make_pair(1, "50000 x 50000 pixels need 2500000000")}) {
-    std::vector<uint8_t> bmp(63, 0);  // header, a two-entry palette, one byte
-    bmp[0] = 'B';
-    bmp[1] = 'M';
-    bmp[10] = 62;
-    bmp[14] = 40;
-    const uint32_t side = c.first == 24 ? 70000 : 50000;
-    std::memcpy(&bmp[18], &side, 4);
-    std::memcpy(&bmp[22], &side, 4);
-    bmp[26] = 1;
-    bmp[28] = static_cast<uint8_t>(c.first);
-    pmtest::WriteBytes(dir.File("big.bmp"), bmp);
+    const int32_t side = c.first == 24 ? 70000 : 50000;
+    pmtest::WriteBytes(dir.File("big.bmp"), pmtest::Bmp(side, side, static_cast<uint16_t>(c.first), 0, {0}));
     EXPECT_EQ(sttc_LoadImage(dir.File("big.bmp").c_str()), nullptr);
     EXPECT_EQ(myGlobal::GetError(), "'" + dir.File("big.bmp") + "': Image too large: " + c.second +
                                         " bytes of image planes, more than the 2147483647 an image record holds");

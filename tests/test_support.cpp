@@ -1,16 +1,15 @@
 #include "test_support.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 namespace pmtest {
@@ -38,9 +37,9 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::vector<uint8_t> ReadBytes(const std::string& path) {
+Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -55,17 +54,8 @@ bool Exists(const std::string& path) {
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* d = ::opendir(path.c_str())) {
-    // readdir returns null both at the end and on an error: errno tells.
-    errno = 0;
-    while (dirent* e = ::readdir(d)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-      errno = 0;
-    }
-    const int err = errno;
-    ::closedir(d);
-    if (err != 0) throw std::runtime_error("cannot list " + path + ": " + std::strerror(err));
-  }
+  for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
   return names;
 }
 
@@ -167,6 +157,38 @@ pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channe
   pmMetaImg* img = sttc_CreateMetaImg();
   if (img->Resize(width, height, bit, channel) != 0) throw std::runtime_error("Resize failed");
   return img;
+}
+
+std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed) {
+  std::unique_ptr<pmMetaImg> img(MakeRecord(width, height, 8, 3));
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < static_cast<size_t>(width) * static_cast<size_t>(height) * 3; ++i) {
+    img->p_buf[i] = static_cast<uint8_t>(rng());
+  }
+  return img;
+}
+
+Bytes& Bytes::le16(uint32_t v) { return add({uint8_t(v), uint8_t(v >> 8)}); }
+Bytes& Bytes::le32(uint32_t v) { return add({uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+Bytes& Bytes::be32(uint32_t v) { return add({uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
+Bytes& Bytes::str(const std::string& s) {
+  insert(end(), s.begin(), s.end());
+  return *this;
+}
+Bytes& Bytes::add(std::initializer_list<uint8_t> b) {
+  insert(end(), b);
+  return *this;
+}
+
+Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels) {
+  const uint32_t palette = bpp <= 8 ? (1u << bpp) * 4 : 0, offset = 14 + 40 + palette;
+  Bytes b;
+  b.str("BM").le32(offset + static_cast<uint32_t>(pixels.size())).le32(0).le32(offset);
+  b.le32(40).le32(static_cast<uint32_t>(width)).le32(static_cast<uint32_t>(height)).le16(1).le16(bpp);
+  b.le32(compression).le32(0).le32(0).le32(0).le32(0).le32(0);
+  b.resize(b.size() + palette, 0x80);
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  return b;
 }
 
 std::string Signature(const std::string& path) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,9 +28,19 @@ class TempDir {
   std::string path_;
 };
 
-std::vector<uint8_t> ReadBytes(const std::string& path);
+// Files built field by field, for hostile and hand-made inputs.
+struct Bytes : std::vector<uint8_t> {
+  using std::vector<uint8_t>::vector;
+  Bytes& le16(uint32_t v);
+  Bytes& le32(uint32_t v);
+  Bytes& be32(uint32_t v);
+  Bytes& str(const std::string& s);
+  Bytes& add(std::initializer_list<uint8_t> b);
+};
+Bytes ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool Exists(const std::string& path);
+// The names in a directory, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 
 // The record's pixels as 8-bit RGB, top row first (through the palette for
@@ -63,8 +75,15 @@ constexpr bool kSanitized = false;
 // Runs a shell command; returns its exit status.
 int Run(const std::string& command);
 
-// A record made by hand, for tests of the saver and the packers.
+// A record made by hand, for tests of the saver and the packers; and one of
+// 24-bit noise, which compresses badly (its files are about as large as its
+// pixels) and has more than 256 colours.
 pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
+std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed = 7);
+
+// A BMP with a BITMAPINFOHEADER, a palette of 2^bpp grey entries for
+// indexed depths, and `pixels` as its pixel data.
+Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels);
 
 // The container a file's first bytes name: "PNG", "JPEG", "TIFF", "GIF",
 // "BMP" or "".
