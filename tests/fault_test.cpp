@@ -30,18 +30,6 @@ namespace {
 
 using Record = std::unique_ptr<pmMetaImg>;
 
-// Runs body in a child process and returns its exit status, so that limits
-// and identities set for the test do not reach the rest of the suite. The
-// child reports failures on stderr.
-int InChild(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // A failed save's checks, for use in a child: -1, the text, the old bytes.
 int FailedAsExpected(int32_t result, const std::string& want_text, const std::string& path,
                      const std::vector<uint8_t>& old) {
@@ -60,7 +48,7 @@ TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
   const std::vector<uint8_t> old(1000, 'o');
   pmtest::WriteBytes(target, old);
   Record img = pmtest::Noise(100, 100);  // 30 KB as BMP
-  const int status = InChild([&] {
+  const int status = pmtest::InChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {8192, 8192};
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
@@ -102,7 +90,7 @@ TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
   }
   const ino_t keep_inode = Inode(ro + "/keep.gif");
   Record img = pmtest::Noise(4, 4);
-  const int status = InChild([&] {
+  const int status = pmtest::InChild([&] {
     if (!DropToNobody()) return 10;
     // A new file in a directory the caller may not write.
     int r = FailedAsExpected(Pixmill_Save((ro + "/new.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
@@ -154,7 +142,7 @@ TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
   const std::string redirected = dir.File("stdout.png");
   pmtest::WriteBytes(redirected, {'o', 'l', 'd'});
   const ino_t inode = Inode(redirected);
-  EXPECT_EQ(InChild([&] {
+  EXPECT_EQ(pmtest::InChild([&] {
               const int fd = ::open(redirected.c_str(), O_WRONLY);
               if (fd < 0 || ::dup2(fd, 1) != 1) return 10;
               return Pixmill_Save("/dev/stdout", img.get(), PIXMILL_FORMAT_PNG) == 0 ? 0 : 11;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -74,6 +75,10 @@ constexpr bool kSanitized = false;
 
 // Runs a shell command; returns its exit status.
 int Run(const std::string& command);
+// Runs body in a child process and returns its exit status (128 + the
+// signal when it was killed), so that limits, identities and crashes in the
+// child do not reach the rest of the suite.
+int InChild(const std::function<int()>& body);
 
 // A record made by hand, for tests of the saver and the packers; and one of
 // 24-bit noise, which compresses badly (its files are about as large as its
