@@ -23,55 +23,37 @@ std::vector<uint8_t> Counting(size_t n) {
   return v;
 }
 
-TEST(LoaderTest, SplitsBgrRowsAtTheirPaddedStrideIntoRgbPlanes) {
-  auto img = Sized(3, 2, 8, 3);
-  const std::vector<uint8_t> src = Counting(24);  // stride 12: 9 bytes rounded up
-  sttc_SetPix(src.data(), img.get());
-  const std::vector<uint8_t> red(img->pp_plane[0], img->pp_plane[0] + 6);
-  const std::vector<uint8_t> green(img->pp_plane[1], img->pp_plane[1] + 6);
-  const std::vector<uint8_t> blue(img->pp_plane[2], img->pp_plane[2] + 6);
-  EXPECT_EQ(red, (std::vector<uint8_t>{2, 5, 8, 14, 17, 20}));
-  EXPECT_EQ(green, (std::vector<uint8_t>{1, 4, 7, 13, 16, 19}));
-  EXPECT_EQ(blue, (std::vector<uint8_t>{0, 3, 6, 12, 15, 18}));
-}
+std::vector<uint8_t> Block(const pmMetaImg& img, size_t n) { return std::vector<uint8_t>(img.p_buf, img.p_buf + n); }
 
-TEST(LoaderTest, CopiesEightBitRowsWithoutTheirPadding) {
-  auto img = Sized(5, 2, 8, 1);
-  const std::vector<uint8_t> src = Counting(16);  // stride 8
-  sttc_SetPix(src.data(), img.get());
-  EXPECT_EQ(std::vector<uint8_t>(img->pp_plane[0], img->pp_plane[0] + 10),
-            (std::vector<uint8_t>{0, 1, 2, 3, 4, 8, 9, 10, 11, 12}));
-}
-
-TEST(LoaderTest, StoresOneBitRowsBottomRowFirstAndTouchesNothingElse) {
-  auto img = Sized(10, 3, 1, 1);
-  std::fill(img->p_buf, img->p_buf + 30, 0xEE);
-  const std::vector<uint8_t> src = Counting(12);  // stride 4, 2 bytes a row
-  sttc_SetPix(src.data(), img.get());
-  EXPECT_EQ(std::vector<uint8_t>(img->p_buf, img->p_buf + 6), (std::vector<uint8_t>{8, 9, 4, 5, 0, 1}));
-  for (int i = 6; i < 30; ++i) EXPECT_EQ(img->p_buf[i], 0xEE) << i;
-
+TEST(LoaderTest, SplitsRowsAtTheirPaddedStrideIntoPlanes) {
+  // 24-bit: stride 12 (9 bytes rounded up); blue, green, red bytes go to
+  // planes 2, 1, 0.
+  auto rgb = Sized(3, 2, 8, 3);
+  sttc_SetPix(Counting(24).data(), rgb.get());
+  EXPECT_EQ(Block(*rgb, 18), (std::vector<uint8_t>{2, 5, 8, 14, 17, 20, 1, 4, 7, 13, 16, 19, 0, 3, 6, 12, 15, 18}));
+  // 8-bit: stride 8.
+  auto grey = Sized(5, 2, 8, 1);
+  sttc_SetPix(Counting(16).data(), grey.get());
+  EXPECT_EQ(Block(*grey, 10), (std::vector<uint8_t>{0, 1, 2, 3, 4, 8, 9, 10, 11, 12}));
+  // 1-bit: stride 4, two bytes a row, stored bottom row first; nothing past
+  // the packed rows is touched.
+  auto bits = Sized(10, 3, 1, 1);
+  std::fill(bits->p_buf, bits->p_buf + 30, 0xEE);
+  sttc_SetPix(Counting(12).data(), bits.get());
+  std::vector<uint8_t> want = {8, 9, 4, 5, 0, 1};
+  want.resize(30, 0xEE);
+  EXPECT_EQ(Block(*bits, 30), want);
   auto wide = Sized(33, 2, 1, 1);  // stride 8, 5 bytes a plane row
-  const std::vector<uint8_t> rows = Counting(16);
-  sttc_SetPix(rows.data(), wide.get());
-  EXPECT_EQ(std::vector<uint8_t>(wide->p_buf, wide->p_buf + 10), (std::vector<uint8_t>{8, 9, 10, 11, 12, 0, 1, 2, 3, 4}));
-}
-
-TEST(LoaderTest, CopiesSixteenBitWordsIntoRgbPlanes) {
-  auto img = Sized(1, 2, 16, 3);
-  // Stride of one 48-bit pixel: 6 bytes rounded up to 8.
-  const uint16_t src[8] = {0x0B0B, 0x0C0C, 0x0D0D, 0, 0x1B1B, 0x1C1C, 0x1D1D, 0};  // blue, green, red words
-  sttc_SetPix(reinterpret_cast<const uint8_t*>(src), img.get());
-  auto word = [&](int plane, int i) {
-    uint16_t v;
-    std::memcpy(&v, img->pp_plane[plane] + 2 * i, 2);
-    return v;
-  };
-  EXPECT_EQ(word(0, 0), 0x0D0D);
-  EXPECT_EQ(word(1, 0), 0x0C0C);
-  EXPECT_EQ(word(2, 0), 0x0B0B);
-  EXPECT_EQ(word(0, 1), 0x1D1D);
-  EXPECT_EQ(word(2, 1), 0x1B1B);
+  sttc_SetPix(Counting(16).data(), wide.get());
+  EXPECT_EQ(Block(*wide, 10), (std::vector<uint8_t>{8, 9, 10, 11, 12, 0, 1, 2, 3, 4}));
+  // 16-bit: words of one 48-bit pixel a row (stride 8), blue, green, red.
+  auto deep = Sized(1, 2, 16, 3);
+  const uint16_t src[8] = {0x0B0B, 0x0C0C, 0x0D0D, 0, 0x1B1B, 0x1C1C, 0x1D1D, 0};
+  sttc_SetPix(reinterpret_cast<const uint8_t*>(src), deep.get());
+  uint16_t planes[6];
+  std::memcpy(planes, deep->p_buf, sizeof planes);
+  EXPECT_EQ(std::vector<uint16_t>(planes, planes + 6),
+            (std::vector<uint16_t>{0x0D0D, 0x1D1D, 0x0C0C, 0x1C1C, 0x0B0B, 0x1B1B}));
 }
 
 TEST(LoaderTest, RefusesOtherPixelFormatsWithTheirDecimalCode) {
