@@ -86,8 +86,8 @@ int InChild(const std::function<int()>& body);
 pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
 std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed = 7);
 
-// A BMP with a BITMAPINFOHEADER, a palette of 2^bpp grey entries for
-// indexed depths, and `pixels` as its pixel data.
+// A BMP with a BITMAPINFOHEADER, for indexed depths a palette of 2^bpp
+// mid-grey entries, and `pixels` as its pixel data.
 Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels);
 
 // The container a file's first bytes name: "PNG", "JPEG", "TIFF", "GIF",
