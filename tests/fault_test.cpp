@@ -1,25 +1,18 @@
 // The save path under failures the system injects (a write that fails half
-// way, as on a full disk; a killed process; exhausted memory is the
-// allocation sweep's)
-// and at targets a plain write treats specially (write-protected files and
-// directories, devices, pipes, hard links, other owners). A failed save
-// returns -1 with a text naming the path and the cause, leaves an existing
-// target as it was and leaves no temporary file.
-#include <gtest/gtest.h>
+// way, as on a full disk; a killed process) and at targets a plain write
+// treats specially (write-protected files and directories, devices, pipes,
+// hard links, other owners). A failed save returns -1 with a text naming
+// the path and the cause, leaves an existing target as it was and leaves no
+// temporary file. Exhausted memory is the allocation sweep's.
 #include <fcntl.h>
-#include <malloc.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <random>
 
 #include "loader.h"
 #include "my_global.h"
@@ -167,7 +160,7 @@ TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {
   const std::string other = dir.File("other.tif");
   pmtest::WriteBytes(other, {'o', 'l', 'd'});
   ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(::chmod(other.c_str(), 0640), 0);
+  ASSERT_EQ(::chmod(other.c_str(), 02640), 0);
   const ino_t before = Inode(other);
   ASSERT_EQ(Pixmill_Save(other.c_str(), img.get(), PIXMILL_FORMAT_TIFF), 0) << myGlobal::GetError();
   struct stat st;
@@ -175,7 +168,7 @@ TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {
   EXPECT_NE(st.st_ino, before);  // replaced whole, not written over
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_gid, 65534u);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mode & 07777, 02640u);  // the set-group-ID bit too
   EXPECT_EQ(pmtest::Signature(other), "TIFF");
 }
 

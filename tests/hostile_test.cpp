@@ -82,27 +82,8 @@ TEST(HostileTest, TruncatedAndBitFlippedCorpusFilesFailCleanly) {
 
 // --- Huge declared sizes -----------------------------------------------------
 
-Bytes PngChunk(const char* type, const Bytes& data) {
-  Bytes body = Bytes().str(type);
-  body.insert(body.end(), data.begin(), data.end());
-  Bytes out = Bytes().be32(static_cast<uint32_t>(data.size()));
-  out.insert(out.end(), body.begin(), body.end());
-  return out.be32(static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
-}
-
 Bytes HugePng(uint32_t w, uint32_t h, uint8_t depth, uint8_t colour_type) {
-  // A few rows' worth of compressed zeros.
-  Bytes raw(100000, 0);
-  uLongf size = compressBound(static_cast<uLong>(raw.size()));
-  Bytes idat(size);
-  compress(idat.data(), &size, raw.data(), static_cast<uLong>(raw.size()));
-  idat.resize(size);
-  Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  for (const Bytes& c : {PngChunk("IHDR", Bytes().be32(w).be32(h).add({depth, colour_type, 0, 0, 0})),
-                         PngChunk("IDAT", idat), PngChunk("IEND", {})}) {
-    out.insert(out.end(), c.begin(), c.end());
-  }
-  return out;
+  return pmtest::Png(w, h, depth, colour_type, Bytes(100000, 0));  // a few rows' worth of zeros
 }
 
 // A GIF screen with a 2-entry global table, and a frame covering it whose

@@ -87,13 +87,30 @@ TEST(LoaderTest, PaletteCopyKeepsTheRampPastTheDecodedEntriesAndNeverOverruns) {
   EXPECT_EQ(one_bit->p_palette[1].red, 1);
 }
 
+TEST(LoaderTest, OpaqueAlphaIsDroppedAndAGreyKeyBecomesTheTransparentEntry) {
+  pmtest::TempDir dir;
+  // 16-bit RGBA whose alpha is 0xFFFF loads as 48-bit RGB.
+  pmtest::WriteBytes(dir.File("a.png"), pmtest::Png(1, 1, 16, 6, {0, 1, 2, 3, 4, 5, 6, 0xFF, 0xFF}));
+  std::unique_ptr<pmMetaImg> deep(sttc_LoadImage(dir.File("a.png").c_str()));
+  ASSERT_NE(deep, nullptr) << myGlobal::GetError();
+  EXPECT_EQ(deep->channel * 100 + deep->bit, 316);
+  // 1-bit grey whose tRNS key is white: entry 1 is transparent, entry 0 not.
+  pmtest::WriteBytes(dir.File("k.png"), pmtest::Png(8, 1, 1, 0, {0, 0xA0}, pmtest::PngChunk("tRNS", {0, 1})));
+  std::unique_ptr<pmMetaImg> key(sttc_LoadImage(dir.File("k.png").c_str()));
+  ASSERT_NE(key, nullptr) << myGlobal::GetError();
+  EXPECT_EQ(key->p_palette[0].alpha * 1000 + key->p_palette[1].alpha, 255000);
+}
+
 TEST(LoaderTest, FailuresNameTheFileAndTheCause) {
   pmtest::TempDir dir;
   EXPECT_EQ(sttc_LoadImage(dir.path().c_str()), nullptr);
   EXPECT_EQ(myGlobal::GetError(), "Cannot open '" + dir.path() + "': Is a directory");
-  pmtest::WriteBytes(dir.File("x.dat"), {'a', 'b', 'c'});
-  EXPECT_EQ(sttc_LoadImage(dir.File("x.dat").c_str()), nullptr);
-  EXPECT_EQ(myGlobal::GetError(), "'" + dir.File("x.dat") + "' is not a PNG, JPEG, TIFF, GIF or BMP file");
+  for (const std::vector<uint8_t>& bytes : {std::vector<uint8_t>{}, {'a'}, {'a', 'b', 'c'}}) {
+    pmtest::WriteBytes(dir.File("x.dat"), bytes);
+    EXPECT_EQ(sttc_LoadImage(dir.File("x.dat").c_str()), nullptr);
+    EXPECT_EQ(myGlobal::GetError(), "'" + dir.File("x.dat") +
+                                        (bytes.empty() ? "': file is empty" : "' is not a PNG, JPEG, TIFF, GIF or BMP file"));
+  }
 
   // BMP headers with no pixel data, declaring more than a record holds:
   // refused for their size before anything is allocated. A 1-bit record

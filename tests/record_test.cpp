@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "meta_img.h"
+#include "platform/imaging.h"
 
 namespace {
 
@@ -44,9 +45,12 @@ TEST(RecordTest, ResizeAllocatesBackToBackPlanesAndARampPaletteForOnePlane) {
 }
 
 TEST(RecordTest, SizesThatWouldWrapAreRefusedBeforeAllocating) {
-  // 46340^2 bytes is the largest square 8-bit plane under INT32_MAX.
+  // 46340^2 bytes is the largest square 8-bit plane under INT32_MAX; the
+  // platform layer refuses a bitmap one pixel wider and higher by that rule.
   EXPECT_EQ(RecordBlockSize(46340, 46340, 8, 1), 2147395600);
   EXPECT_EQ(RecordBlockSize(INT_MAX - 3, 1, 8, 1), INT_MAX - 3);
+  EXPECT_THROW(pm::CheckBitmapSize(46341, 46341, pm::kFormat8bppIndexed), pm::Error);
+  EXPECT_THROW(pm::CheckedMul(size_t{1} << 40, size_t{1} << 40), pm::Error);
   auto img = Empty();
   struct Shape {
     int32_t w, h, bit, channel;

@@ -217,10 +217,12 @@ TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
   // existing file byte for byte as it was, and no temporary file behind.
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
   pmtest::WriteBytes(dir.File("keep.jpg"), old);
-  Record wide = Sized(70000, 1, 8, 1);
-  std::memset(wide->p_buf, 0, 70000);
-  EXPECT_EQ(Pixmill_Save(dir.File("keep.jpg").c_str(), wide.get(), PIXMILL_FORMAT_JPEG), -1);
-  EXPECT_NE(myGlobal::GetError().find("65500"), std::string::npos) << myGlobal::GetError();
+  for (const auto& [w, h] : {std::pair{70000, 1}, {1, 70000}}) {
+    Record wide = Sized(w, h, 8, 1);
+    std::memset(wide->p_buf, 0, 70000);
+    EXPECT_EQ(Pixmill_Save(dir.File("keep.jpg").c_str(), wide.get(), PIXMILL_FORMAT_JPEG), -1);
+    EXPECT_NE(myGlobal::GetError().find("65500"), std::string::npos) << myGlobal::GetError();
+  }
   EXPECT_EQ(pmtest::ReadBytes(dir.File("keep.jpg")), old);
   EXPECT_EQ(pmtest::ListDir(dir.path()), (std::vector<std::string>{"keep.jpg", "sub"}));
 

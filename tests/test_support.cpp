@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -188,6 +189,27 @@ Bytes& Bytes::str(const std::string& s) {
 Bytes& Bytes::add(std::initializer_list<uint8_t> b) {
   insert(end(), b);
   return *this;
+}
+
+Bytes PngChunk(const char* type, const Bytes& data) {
+  Bytes body = Bytes().str(type);
+  body.insert(body.end(), data.begin(), data.end());
+  Bytes out = Bytes().be32(static_cast<uint32_t>(data.size()));
+  out.insert(out.end(), body.begin(), body.end());
+  return out.be32(static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+}
+
+Bytes Png(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour_type, const Bytes& rows, const Bytes& chunks) {
+  uLongf size = compressBound(static_cast<uLong>(rows.size()));
+  Bytes idat(size);
+  compress(idat.data(), &size, rows.data(), static_cast<uLong>(rows.size()));
+  idat.resize(size);
+  Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  for (const Bytes& c : {PngChunk("IHDR", Bytes().be32(width).be32(height).add({depth, colour_type, 0, 0, 0})), chunks,
+                         PngChunk("IDAT", idat), PngChunk("IEND", {})}) {
+    out.insert(out.end(), c.begin(), c.end());
+  }
+  return out;
 }
 
 Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels) {

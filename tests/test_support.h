@@ -89,6 +89,11 @@ std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed = 
 // A BMP with a BITMAPINFOHEADER, for indexed depths a palette of 2^bpp
 // mid-grey entries, and `pixels` as its pixel data.
 Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels);
+// A PNG chunk with its length and CRC; a PNG of the given header, `rows`
+// (each with its filter byte) compressed into one IDAT chunk, and `chunks`
+// before it.
+Bytes PngChunk(const char* type, const Bytes& data);
+Bytes Png(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour_type, const Bytes& rows, const Bytes& chunks = {});
 
 // The container a file's first bytes name: "PNG", "JPEG", "TIFF", "GIF",
 // "BMP" or "".
