@@ -68,7 +68,7 @@ EOF
 )"
 
 python3 - "$check_only" "$build" <<PYEOF
-import os, pathlib, subprocess, sys, signal
+import os, pathlib, re, subprocess, sys, signal
 check_only, build = sys.argv[1] == "1", sys.argv[2]
 mutants = [line.split("\t") for line in """$mutants""".splitlines() if line.strip()]
 sources = [p for p in pathlib.Path("image_handler/src").rglob("*") if p.suffix in (".cpp", ".h")]
@@ -110,14 +110,15 @@ for n, (old, new) in enumerate(mutants, 1):
                                  cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             if run.returncode != 0:
                 killed += 1
-                verdict = "killed"
+                failed = re.findall(r"Test +#\d+: (\S+) \.*[* ]*(?:Failed|Exception|Timeout|Subprocess)", run.stdout)
+                verdict = "killed by " + (failed[0] if failed else "?")
             else:
                 survived.append(old)
                 verdict = "SURVIVED"
     finally:
         current.write_text(texts[current])
         current = None
-    print(f"{n:3} {verdict:15} {old}", flush=True)
+    print(f"{n:3} {old}\n      {verdict}", flush=True)
 subprocess.run(["cmake", "--build", build, f"-j{os.cpu_count()}"], stdout=subprocess.DEVNULL)
 print(f"killed {killed} of {len(mutants) - len(broken)} that build ({len(broken)} do not build)")
 PYEOF

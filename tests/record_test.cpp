@@ -30,6 +30,7 @@ TEST(RecordTest, ResizeAllocatesBackToBackPlanesAndARampPaletteForOnePlane) {
     SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + "x" + std::to_string(s.bit * s.channel));
     ASSERT_EQ(img->Resize(s.w, s.h, s.bit, s.channel), 0);
     ASSERT_NE(img->p_buf, nullptr);
+    EXPECT_EQ(RecordPlaneSize(s.w, s.h, s.bit), static_cast<int64_t>(s.plane));
     EXPECT_GE(malloc_usable_size(img->p_buf), s.plane * s.channel);
     for (int32_t i = 0; i < s.channel; ++i) EXPECT_EQ(img->pp_plane[i], img->p_buf + i * s.plane);
     // Every byte of every plane can be written (the sanitizer build checks).
