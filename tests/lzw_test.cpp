@@ -48,8 +48,11 @@ int VectorWrite(GifFileType* gif, const GifByteType* data, int n) {
   return n;
 }
 
-// The same file written through giflib's own coder.
-std::vector<uint8_t> GiflibReference(const Bitmap& bitmap) {
+// The same file written through giflib's own coder: the bitmap as a frame
+// at (left, top) of a screen of the given size (its own by default) whose
+// background is entry `background`.
+std::vector<uint8_t> GiflibReference(const Bitmap& bitmap, int left = 0, int top = 0, int screen_w = 0,
+                                     int screen_h = 0, int background = 0) {
   const std::vector<pm::Color> palette = bitmap.Palette();
   int bits = 1;
   while ((1 << bits) < static_cast<int>(palette.size())) ++bits;
@@ -60,8 +63,10 @@ std::vector<uint8_t> GiflibReference(const Bitmap& bitmap) {
   GifFileType* gif = EGifOpen(&out, VectorWrite, &err);
   ColorMapObject* map = GifMakeMapObject(1 << bits, colours.data());
   EGifSetGifVersion(gif, false);
-  EXPECT_EQ(EGifPutScreenDesc(gif, bitmap.Width(), bitmap.Height(), bits, 0, map), GIF_OK);
-  EXPECT_EQ(EGifPutImageDesc(gif, 0, 0, bitmap.Width(), bitmap.Height(), false, nullptr), GIF_OK);
+  EXPECT_EQ(EGifPutScreenDesc(gif, screen_w > 0 ? screen_w : bitmap.Width(), screen_h > 0 ? screen_h : bitmap.Height(),
+                              bits, background, map),
+            GIF_OK);
+  EXPECT_EQ(EGifPutImageDesc(gif, left, top, bitmap.Width(), bitmap.Height(), false, nullptr), GIF_OK);
   std::vector<uint8_t> row(static_cast<size_t>(bitmap.Width()));
   for (int y = 0; y < bitmap.Height(); ++y) {
     std::memcpy(row.data(), bitmap.Row(y), row.size());
@@ -112,6 +117,12 @@ TEST(LzwTest, GifDataIsGiflibsByteForByteAndTiffStripsDecodeThroughLibtiff) {
     const size_t width = static_cast<size_t>(rows.Width());
     ASSERT_EQ(Rows(pm::DecodeGif(gif.Data(), gif.Size()), width), Rows(rows, width)) << what;
   }
+  // A frame inside a larger screen: the screen around it shows the
+  // background entry, on every side.
+  Bitmap frame = Symbols(6, 2, 2, 0, 3);  // 3 x 2 of entries 0 0 0 1 1 1
+  const std::vector<uint8_t> file = GiflibReference(frame, 1, 1, 5, 4, 1);
+  EXPECT_EQ(Rows(pm::DecodeGif(file.data(), file.size()), 5),
+            (std::vector<uint8_t>{1, 1, 1, 1, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
   // Colour and grey images take the predictor's differences row by row over
   // several strips.
   std::mt19937 rng(5);
