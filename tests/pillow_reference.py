@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Independent decodes for the tests: Pillow's view of image files.
 
-Usage: pillow_reference.py OUTDIR FILE... (or @LIST, a file of paths)
+Usage: pillow_reference.py OUTDIR LIST (LIST: a file of paths, one a line)
 
-For every FILE that Pillow decodes, writes OUTDIR/<n>.ref (n = position in
-the argument list): a line "W H MODE" and then the first frame's pixels as
-8-bit RGB, row by row, top row first. 16-bit samples are reduced to their
-high byte. Files Pillow cannot decode get no .ref file.
+For every file that Pillow decodes, writes OUTDIR/<n>.ref (n = its line in
+LIST, from 0): a line "W H MODE" and then the first frame's pixels as 8-bit
+RGB, row by row, top row first. 16-bit samples are reduced to their high
+byte. Files Pillow cannot decode, and deep grey (not a shape the library
+loads), get no .ref file.
 """
 import os
 import resource
@@ -19,46 +20,21 @@ ImageFile.LOAD_TRUNCATED_IMAGES = False
 # hostile file from taking the machine down with it.
 resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 
-
-def rgb_of(im):
-    if im.mode in ("I;16", "I;16B", "I;16L", "I"):
-        return None  # deep grey: not a shape the library loads
-    if im.mode == "RGBA" or im.mode == "LA":
-        im = im.convert("RGBA").convert("RGB")
-    elif im.mode == "P":
-        im = im.convert("RGBA").convert("RGB")
-    elif im.mode != "RGB":
-        im = im.convert("RGB")
-    return im
-
-
-def main():
-    outdir = sys.argv[1]
-    os.makedirs(outdir, exist_ok=True)
-    files = []
-    for arg in sys.argv[2:]:
-        if arg.startswith("@"):
-            with open(arg[1:]) as f:
-                files.extend(line.rstrip("\n") for line in f if line.strip())
-        else:
-            files.append(arg)
-    for n, path in enumerate(files):
-        try:
-            with Image.open(path) as im:
-                im.seek(0)
-                im.load()
-                mode = im.mode
-                rgb = rgb_of(im)
-                if rgb is None:
-                    continue
-                data = rgb.tobytes()
-                w, h = rgb.size
-        except (Exception, MemoryError):  # noqa: BLE001 - any refusal means "no reference"
-            continue
-        with open(os.path.join(outdir, "%d.ref" % n), "wb") as f:
-            f.write(b"%d %d %s\n" % (w, h, mode.encode()))
-            f.write(data)
-
-
-if __name__ == "__main__":
-    main()
+outdir = sys.argv[1]
+with open(sys.argv[2]) as f:
+    files = [line.rstrip("\n") for line in f if line.strip()]
+for n, path in enumerate(files):
+    try:
+        with Image.open(path) as im:
+            im.seek(0)
+            im.load()
+            if im.mode in ("I;16", "I;16B", "I;16L", "I"):
+                continue
+            # Through RGBA so that palette and alpha images drop their alpha.
+            rgb = (im.convert("RGBA") if im.mode in ("RGBA", "LA", "P") else im).convert("RGB")
+            header = b"%d %d %s\n" % (rgb.size[0], rgb.size[1], im.mode.encode())
+            data = rgb.tobytes()
+    except (Exception, MemoryError):  # noqa: BLE001 - any refusal means "no reference"
+        continue
+    with open(os.path.join(outdir, "%d.ref" % n), "wb") as f:
+        f.write(header + data)

@@ -124,7 +124,7 @@ std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files) 
     for (const std::string& p : files) f << p << '\n';
   }
   const std::string cmd = std::string(PIXMILL_PYTHON) + " '" + PIXMILL_SOURCE_DIR + "/tests/pillow_reference.py' '" +
-                          out.path() + "' @'" + list + "'";
+                          out.path() + "' '" + list + "'";
   if (Run(cmd) != 0) throw std::runtime_error("pillow_reference.py failed: " + cmd);
   for (size_t i = 0; i < files.size(); ++i) {
     const std::vector<uint8_t> bytes = ReadBytes(out.File(std::to_string(i) + ".ref"));
