@@ -195,9 +195,9 @@ Tally Sweep(const Act& act, const Check& check) {
       auto result = act();
       g_countdown = 0;
       g_tracking = false;
-      if (!check(result)) ::_exit(kWrong);
-      if (g_live_count != 0) ::_exit(kLeaked);
-      ::_exit(g_failed ? kFailedRight : kDone);
+      if (!check(result)) pmtest::ExitChild(kWrong);
+      if (g_live_count != 0) pmtest::ExitChild(kLeaked);
+      pmtest::ExitChild(g_failed ? kFailedRight : kDone);
     }
     int status = 0;
     if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return ++tally.faults, tally;

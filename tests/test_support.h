@@ -79,6 +79,8 @@ int Run(const std::string& command);
 // signal when it was killed), so that limits, identities and crashes in the
 // child do not reach the rest of the suite.
 int InChild(const std::function<int()>& body);
+// Ends a forked child without running the parent's exit handlers.
+[[noreturn]] void ExitChild(int status);
 
 // A record made by hand, for tests of the saver and the packers; and one of
 // 24-bit noise, which compresses badly (its files are about as large as its
