@@ -15,4 +15,5 @@ find build-coverage -name '*.gcda' -delete
 # Forked children write their counts while others run, so gcov can meet a
 # count it cannot parse; such a line is left out rather than failing.
 gcovr -r . --filter "$PWD/image_handler/src/" --object-directory build-coverage --exclude-unreachable-branches \
-  --exclude-throw-branches --gcov-ignore-parse-errors --print-summary -o /dev/null build-coverage
+  --exclude-throw-branches --gcov-ignore-parse-errors --exclude-directories build-coverage/CMakeFiles --print-summary \
+  -o /dev/null build-coverage
