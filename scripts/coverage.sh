@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the library's sources (image_handler/src) by
 # the whole suite, with ../shared beside the tree when it is there: a Debug
-# build with --coverage in build-coverage/, the tests, then gcovr's summary.
+# build with --coverage in build-coverage/, the tests, then gcovr's summary
+# (its line-by-line report goes to build-coverage/coverage.txt).
 # Not part of the test command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,4 +17,4 @@ find build-coverage -name '*.gcda' -delete
 # count it cannot parse; such a line is left out rather than failing.
 gcovr -r . --filter "$PWD/image_handler/src/" --object-directory build-coverage --exclude-unreachable-branches \
   --exclude-throw-branches --gcov-ignore-parse-errors --exclude-directories build-coverage/CMakeFiles --print-summary \
-  -o /dev/null build-coverage
+  -o build-coverage/coverage.txt build-coverage
