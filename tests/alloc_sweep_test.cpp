@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -227,9 +226,7 @@ TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
   pmtest::TempDir dir;
   // Noise with more than 256 colours, so that the GIF goes through the
   // quantiser; small, so that each sweep step is quick.
-  Record img(pmtest::MakeRecord(24, 20, 8, 3));
-  std::mt19937 rng(3);
-  for (int i = 0; i < 24 * 20 * 3; ++i) img->p_buf[i] = static_cast<uint8_t>(rng());
+  Record img = pmtest::Noise(24, 20, 3);
   const std::vector<uint8_t> before = Take(*img);
 
   for (int32_t code = 0; code < 5; ++code) {

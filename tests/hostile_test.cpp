@@ -182,16 +182,6 @@ TEST(HostileTest, HugeDeclaredImagesFailWithoutTouchingMemoryForAbsentRows) {
   for (const Case& c : cases) EXPECT_EQ(FailsWithin(c.bytes, c.name, 100 * 1024), 0) << c.name;
 }
 
-// A TIFF that declares an alpha sample but stores one sample a pixel once
-// made the decoder read alpha past the end of every row; it loads as the
-// grey image it holds.
-TEST(HostileTest, AlphaDeclaredWithoutItsSampleIsIgnored) {
-  const std::string path = std::string(PIXMILL_SOURCE_DIR) + "/tests/data/fuzz/fuzz-tiff-alpha-without-sample.tif";
-  ASSERT_TRUE(LoadsCleanly(pmtest::ReadBytes(path), "alpha.tif"));
-  Record img(sttc_LoadImage(path.c_str()));
-  EXPECT_EQ(img->width * 1000 + img->height * 100 + img->bit * img->channel, 1108);
-}
-
 // --- Files built to make a decoder work without end -------------------------
 
 Bytes ProgressiveJpeg(int w, int h) {

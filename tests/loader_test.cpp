@@ -88,6 +88,11 @@ TEST(LoaderTest, PaletteCopyKeepsTheRampPastTheDecodedEntriesAndNeverOverruns) {
 }
 
 TEST(LoaderTest, OpaqueAlphaIsDroppedAndAGreyKeyBecomesTheTransparentEntry) {
+  // A TIFF that declares an alpha sample but stores one sample a pixel once
+  // made the decoder read alpha past every row; it loads as its grey pixel.
+  std::unique_ptr<pmMetaImg> grey(sttc_LoadImage(PIXMILL_SOURCE_DIR "/tests/data/fuzz/fuzz-tiff-alpha-without-sample.tif"));
+  ASSERT_NE(grey, nullptr) << myGlobal::GetError();
+  EXPECT_EQ(grey->width * 1000 + grey->height * 100 + grey->bit * grey->channel, 1108);
   pmtest::TempDir dir;
   // 16-bit RGBA whose alpha is 0xFFFF loads as 48-bit RGB.
   pmtest::WriteBytes(dir.File("a.png"), pmtest::Png(1, 1, 16, 6, {0, 1, 2, 3, 4, 5, 6, 0xFF, 0xFF}));

@@ -9,7 +9,6 @@
 namespace pm {
 
 struct Decoder {
-  const char* label;  // "PNG", "JPEG", ...
   bool (*matches)(const uint8_t* data, size_t size);
   Bitmap (*decode)(const uint8_t* data, size_t size);
 };

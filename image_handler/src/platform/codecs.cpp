@@ -23,8 +23,7 @@ static bool IsGif(const uint8_t* d, size_t n) {
 static bool IsBmp(const uint8_t* d, size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
 
 static const Decoder kDecoders[] = {
-    {"PNG", IsPng, DecodePng},    {"JPEG", IsJpeg, DecodeJpeg}, {"TIFF", IsTiff, DecodeTiff},
-    {"GIF", IsGif, DecodeGif},    {"BMP", IsBmp, DecodeBmp},
+    {IsPng, DecodePng}, {IsJpeg, DecodeJpeg}, {IsTiff, DecodeTiff}, {IsGif, DecodeGif}, {IsBmp, DecodeBmp},
 };
 
 Bitmap DecodeMemory(const uint8_t* data, size_t size) {
