@@ -55,7 +55,7 @@ struct Inputs {
     jpeg = ReadFile(EnvOr("PIXMILL_BENCH_JPEG", PIXMILL_SOURCE_DIR "/../shared/bench/photo-24.jpg"));
     bitmap = pm::DecodeMemory(png.data(), png.size());
     if (bitmap.Format() != pm::kFormat24bppRgb) throw std::runtime_error("the bench image must be 24-bit");
-    record.reset(LoadImageFromMemory(png.data(), png.size()));
+    record.reset(LoadImageFromMemory(png.data(), png.size(), "photo"));
     tiff = Encoded(2);
     gif = Encoded(3);
     bmp = Encoded(4);
@@ -452,7 +452,7 @@ void BM_EncodeBmp_copy(benchmark::State& state) {
 void BM_FiveWayInMemory_Pixmill(benchmark::State& state) {
   const Inputs& in = In();
   for (auto _ : state) {
-    std::unique_ptr<pmMetaImg> rec(LoadImageFromMemory(in.png.data(), in.png.size()));
+    std::unique_ptr<pmMetaImg> rec(LoadImageFromMemory(in.png.data(), in.png.size(), "photo"));
     for (int code = 0; code <= 4; ++code) {
       pm::MemoryStream out;
       EncodeImage(rec.get(), code, out);
