@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,6 +175,35 @@ bool MagickDecode(const std::string& file, Reference* out) {
   out->mode = "ImageMagick";
   out->rgb.assign(bytes.begin() + used + 1, bytes.end());
   return out->rgb.size() == 3u * static_cast<size_t>(w) * static_cast<size_t>(h);
+}
+
+std::string CheckPngsOutside(const std::vector<std::string>& files, const std::vector<std::vector<uint8_t>>& rgb) {
+  std::string missing;
+  if (Run("command -v pngcheck >/dev/null") == 0) {
+    std::string cmd = "pngcheck -q";
+    for (const std::string& f : files) cmd += " '" + f + "'";
+    EXPECT_EQ(Run(cmd), 0) << "pngcheck reports the files above";
+  } else {
+    missing += " pngcheck";
+  }
+  if (PillowAvailable()) {
+    const auto refs = PillowDecode(files);
+    for (size_t i = 0; i < files.size(); ++i) {
+      const auto ref = refs.find(i);
+      EXPECT_TRUE(ref != refs.end() && ref->second.rgb == rgb[i]) << "Pillow: " << files[i];
+    }
+  } else {
+    missing += " Pillow";
+  }
+  if (Run("command -v convert >/dev/null") == 0) {
+    for (size_t i = 0; i < files.size(); ++i) {
+      Reference ref;
+      EXPECT_TRUE(MagickDecode(files[i], &ref) && ref.rgb == rgb[i]) << "ImageMagick: " << files[i];
+    }
+  } else {
+    missing += " ImageMagick";
+  }
+  return missing;
 }
 
 pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel) {

@@ -61,6 +61,10 @@ bool PillowAvailable();
 // ImageMagick's decode of one file's first frame (convert to 8-bit PPM):
 // false when it refuses the file or is not installed.
 bool MagickDecode(const std::string& file, Reference* out);
+// Checks PNG files from outside the library: pngcheck passes them all, and
+// Pillow and ImageMagick decode file i to the RGB bytes rgb[i]. Returns the
+// tools that are not installed (their checks not made), empty when none.
+std::string CheckPngsOutside(const std::vector<std::string>& files, const std::vector<std::vector<uint8_t>>& rgb);
 
 // The conformance corpus: $PIXMILL_CORPUS, or ../shared/corpus beside the
 // source tree.

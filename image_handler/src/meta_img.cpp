@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/imaging.h"
+
 int64_t RecordPlaneSize(int32_t width, int32_t height, int32_t bit) {
   if (width < 0 || height < 0 || bit <= 0 || bit > 16) return -1;
   const int64_t bytes_per_sample = (static_cast<int64_t>(bit) + 7) >> 3;
@@ -64,6 +66,7 @@ int32_t pmMetaImg::Resize(int32_t new_width, int32_t new_height, int32_t new_bit
     Release();
     return -1;
   }
+  pm::AdviseHugePages(p_buf, static_cast<size_t>(block));
   for (int32_t i = 0; i < new_channel; ++i) pp_plane[i] = p_buf + static_cast<size_t>(i) * static_cast<size_t>(plane);
 
   if (new_channel == 1) {

@@ -32,6 +32,17 @@ size_t MaxSampleBytes();
 long JpegMemoryLimit(uint64_t samples);
 int MaxJpegScans();
 
+// Whole-buffer zlib streams (deflate.cpp): libdeflate at its levels 1 to
+// 12, or zlib's run-length strategy (no level). The CRC-32 of PNG chunks
+// (start from 0).
+enum class Deflater { kLibdeflate, kZlibRle };
+struct Compressed {
+  Block data;
+  size_t size = 0;
+};
+Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level);
+uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
+
 // The whole contents of a file (file_io.cpp).
 struct FileBytes {
   Block data;

@@ -1,11 +1,16 @@
-// PNG through libpng. libpng reports errors by longjmp, so every libpng call
-// sits in a C-style function that owns the setjmp and holds no object with a
-// destructor; the C++ callers own the libpng structures through RAII holders.
+// PNG: decoded through libpng, encoded by our own chunk writer. libpng
+// reports errors by longjmp, so every libpng call sits in a C-style function
+// that owns the setjmp and holds no object with a destructor; the C++
+// callers own the libpng structures through an RAII holder.
 #include <png.h>
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 
 #include "platform/codec.h"
 
@@ -18,8 +23,6 @@ struct PngJob {
   const uint8_t* data = nullptr;
   size_t size = 0;
   size_t pos = 0;
-  // Output stream when encoding.
-  MemoryStream* out = nullptr;
   // First error text.
   char message[256] = {0};
 };
@@ -41,47 +44,25 @@ void PngRead(png_structp png, png_bytep dst, size_t n) {
   job->pos += n;
 }
 
-void PngWrite(png_structp png, png_bytep src, size_t n) {
-  auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
-  try {
-    job->out->Write(src, n);
-  } catch (const std::exception& e) {
-    // No exception may unwind through libpng's C frames.
-    std::snprintf(job->message, sizeof job->message, "%s", e.what());
-    png_longjmp(png, 1);
-  }
-}
-
-void PngFlush(png_structp) {}
-
-// Owns a libpng struct of either direction and its info struct.
-template <bool kWrite>
+// Owns a libpng read struct and its info struct.
 class PngHolder {
  public:
   explicit PngHolder(PngJob* job) {
-    png_ = kWrite ? png_create_write_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning)
-                  : png_create_read_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, job, PngError, PngWarning);
     if (png_ != nullptr) info_ = png_create_info_struct(png_);
     if (png_ == nullptr || info_ == nullptr) {
       // No destructor runs for a constructor that throws.
-      Destroy();
-      throw Error(kWrite ? "Out of memory: cannot start the PNG encoder" : "Out of memory: cannot start the PNG decoder");
+      png_destroy_read_struct(&png_, &info_, nullptr);
+      throw Error("Out of memory: cannot start the PNG decoder");
     }
   }
-  ~PngHolder() { Destroy(); }
+  ~PngHolder() { png_destroy_read_struct(&png_, &info_, nullptr); }
   PngHolder(const PngHolder&) = delete;
   PngHolder& operator=(const PngHolder&) = delete;
   png_structp png() const { return png_; }
   png_infop info() const { return info_; }
 
  private:
-  void Destroy() {
-    if (kWrite) {
-      png_destroy_write_struct(&png_, &info_);
-    } else {
-      png_destroy_read_struct(&png_, &info_, nullptr);
-    }
-  }
   png_structp png_ = nullptr;
   png_infop info_ = nullptr;
 };
@@ -185,7 +166,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   PngJob job;
   job.data = data;
   job.size = size;
-  PngHolder<false> holder(&job);
+  PngHolder holder(&job);
   PngHeader h;
   if (!PngReadHeader(holder.png(), holder.info(), &job, &h)) throw Error(std::string("PNG data is damaged (") + job.message + ")");
 
@@ -259,153 +240,313 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
 }
 
 // ---------------------------------------------------------------------------
-// Encoding.
+// Encoding: our own chunk writer (signature, IHDR, PLTE, tRNS, IDAT, IEND)
+// with the row filters, so that the compressor can be chosen by image.
 
 namespace {
 
-struct PngWritePlan {
-  png_uint_32 width = 0, height = 0;
-  int bit_depth = 8;
-  int color_type = PNG_COLOR_TYPE_RGB;
-  png_color plte[256];
-  int num_plte = 0;
-  png_byte trans[256];
-  int num_trans = 0;
-  bool bgr = false;
-  const uint8_t* base = nullptr;
-  size_t stride = 0;
-  // Output row y is source row (y / band_rows) * band_step + y % band_rows,
-  // so that a sample of bands spread over the image encodes as one image.
-  png_uint_32 band_rows = 0;
-  size_t band_step = 0;
-  // zlib level and libpng row filters.
-  int level = 3;
-  int filters = PNG_ALL_FILTERS;
-  int mem_level = 8;  // zlib's default
+enum class RowFilter { kNone, kPaeth, kAdaptive };
+
+constexpr uint32_t kNoKey = 0xFFFFFFFFu;  // no 24-bit colour
+
+struct PngPlan {
+  uint32_t width = 0, height = 0;
+  uint8_t bit_depth = 8;
+  uint8_t color_type = 2;  // 0 grey, 2 RGB, 3 palette
+  size_t bpp = 3;          // bytes a pixel as the filters count them (1 below 8 bits)
+  size_t row_bytes = 0;    // unfiltered bytes a row
+  std::vector<Color> palette;
+  RowFilter filter = RowFilter::kPaeth;
+  Deflater deflater = Deflater::kLibdeflate;
+  int level = 1;
+  bool choose = false;  // the compressor is chosen from a sample of the rows
 };
 
-constexpr png_size_t kIdatBytes = 256 * 1024;
+void Put32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
 
-bool PngWriteAll(png_structp png, png_infop info, PngJob* job, const PngWritePlan* p) {
-  if (setjmp(png_jmpbuf(png))) return false;
-  png_set_write_fn(png, job, PngWrite, PngFlush);
-  png_set_IHDR(png, info, p->width, p->height, p->bit_depth, p->color_type, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (p->color_type == PNG_COLOR_TYPE_PALETTE) {
-    png_set_PLTE(png, info, p->plte, p->num_plte);
-    if (p->num_trans > 0) png_set_tRNS(png, info, p->trans, p->num_trans, nullptr);
+void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint32_t size) {
+  uint8_t head[8];
+  Put32(head, size);
+  std::memcpy(head + 4, type, 4);
+  out.Write(head, sizeof head);
+  if (size != 0) out.Write(data, size);
+  uint8_t crc[4];
+  Put32(crc, Crc32(Crc32(0, head + 4, 4), data, size));
+  out.Write(crc, sizeof crc);
+}
+
+// Distinct colours of a 24-bit bitmap, by a small open-addressed table:
+// Find() gives a colour's index, adding it while there is room.
+class ColourTable {
+ public:
+  ColourTable() { std::fill(std::begin(keys_), std::end(keys_), kEmpty); }
+  // -1 once a 257th colour is asked for.
+  int Find(uint32_t key) {
+    uint32_t slot = (key * 2654435761u) >> (32 - kBits);
+    while (keys_[slot] != kEmpty) {
+      if (keys_[slot] == key) return values_[slot];
+      slot = (slot + 1) & (kSlots - 1);
+    }
+    if (colours_.size() == 256) return -1;
+    keys_[slot] = key;
+    values_[slot] = static_cast<uint8_t>(colours_.size());
+    colours_.push_back(key);
+    return values_[slot];
   }
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, p->filters);
-  png_set_compression_level(png, p->level);
-  png_set_compression_mem_level(png, p->mem_level);
-  // libpng writes an IDAT chunk each time its buffer fills: at the default
-  // 8 KiB that is 12 bytes of chunk framing every 8 KiB.
-  png_set_compression_buffer_size(png, kIdatBytes);
-  png_write_info(png, info);
-  if (p->bgr) png_set_bgr(png);
-  for (png_uint_32 y = 0; y < p->height; ++y) {
-    const size_t source_row = static_cast<size_t>(y / p->band_rows) * p->band_step + y % p->band_rows;
-    png_write_row(png, const_cast<png_bytep>(p->base + source_row * p->stride));
+  const std::vector<uint32_t>& Colours() const { return colours_; }
+
+ private:
+  static constexpr int kBits = 10;
+  static constexpr uint32_t kSlots = 1u << kBits;
+  static constexpr uint32_t kEmpty = kNoKey;
+  uint32_t keys_[kSlots];
+  uint8_t values_[kSlots] = {};
+  std::vector<uint32_t> colours_;
+};
+
+uint32_t BgrKey(const uint8_t* p) { return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16); }
+
+// Maps one BGR row to palette indices; false at a colour the table lacks
+// and cannot take.
+bool IndexRow(ColourTable& table, const uint8_t* bgr, uint32_t width, uint8_t* out) {
+  uint32_t last_key = kNoKey;
+  int last = 0;
+  for (uint32_t x = 0; x < width; ++x, bgr += 3) {
+    const uint32_t key = BgrKey(bgr);
+    if (key != last_key) {
+      last = table.Find(key);
+      if (last < 0) return false;
+      last_key = key;
+    }
+    out[x] = static_cast<uint8_t>(last);
   }
-  png_write_end(png, info);
   return true;
 }
 
-void PngEncode(const PngWritePlan& plan, MemoryStream& out) {
-  PngJob job;
-  job.out = &out;
-  PngHolder<true> holder(&job);
-  if (!PngWriteAll(holder.png(), holder.info(), &job, &plan)) {
-    throw Error(std::string("PNG encoder failed: ") + job.message);
+uint8_t PaethPredictor(uint8_t a, uint8_t b, uint8_t c) {
+  const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+  return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
+}
+
+// One row filtered with PNG filter `type` (0 none, 1 Sub, 2 Up, 3 Average,
+// 4 Paeth) against the unfiltered row above (zeros above the first).
+void FilterRow(int type, const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(type);
+  ++out;
+  const size_t lead = std::min(bpp, n);
+  switch (type) {
+    case 0: std::memcpy(out, cur, n); break;
+    case 1:
+      std::memcpy(out, cur, lead);
+      for (size_t i = bpp; i < n; ++i) out[i] = static_cast<uint8_t>(cur[i] - cur[i - bpp]);
+      break;
+    case 2:
+      for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(cur[i] - prev[i]);
+      break;
+    case 3:
+      for (size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(cur[i] - (prev[i] >> 1));
+      for (size_t i = bpp; i < n; ++i) out[i] = static_cast<uint8_t>(cur[i] - ((cur[i - bpp] + prev[i]) >> 1));
+      break;
+    default:
+      for (size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(cur[i] - prev[i]);
+      for (size_t i = bpp; i < n; ++i) {
+        out[i] = static_cast<uint8_t>(cur[i] - PaethPredictor(cur[i - bpp], prev[i], prev[i - bpp]));
+      }
+      break;
   }
 }
 
-// Bytes the plan's settings give for a sample of the image: eight bands
-// of about 32 KiB each, spread evenly over its height.
-size_t PngSampleSize(PngWritePlan plan, int level, int filters) {
-  constexpr png_uint_32 kBands = 8;
-  const png_uint_32 band_rows = static_cast<png_uint_32>(std::max<size_t>(4, (32 * 1024) / plan.stride));
-  plan.band_rows = band_rows;
-  plan.band_step = plan.height / kBands;
-  plan.height = kBands * band_rows;
-  plan.level = level;
-  plan.filters = filters;
-  MemoryStream sample;
-  PngEncode(plan, sample);
-  return sample.Size();
+// The adaptive choice libpng makes: the filter whose output bytes, read as
+// signed, have the least sum of magnitudes.
+int ChooseFilter(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* scratch) {
+  int best = 0;
+  uint64_t best_sum = UINT64_MAX;
+  for (int type = 0; type < 5; ++type) {
+    FilterRow(type, cur, prev, n, bpp, scratch);
+    uint64_t sum = 0;
+    for (size_t i = 1; i <= n; ++i) sum += static_cast<uint64_t>(std::abs(static_cast<int8_t>(scratch[i])));
+    if (sum < best_sum) {
+      best_sum = sum;
+      best = type;
+    }
+  }
+  return best;
 }
 
-// zlib's fast levels (1 to 3) suit photographs: after row filtering their
-// data has few long matches, and level 3 comes close to level 6 at a
-// fraction of the time. Line art, text scans, flat graphics and some grey
-// photographs compress much better with lazy matching (levels 4 to 6), so
-// a sample of the image decides: the cheapest level whose sample is within
-// 1 % of the best one's. Small images take level 6 and libpng's adaptive
-// filters outright, its defaults, since the choice would cost more than it
-// saves.
-//
-// Trying all five row filters on every row is a large part of a fast
-// encode; for continuous-tone rows (RGB and grey) Paeth alone comes close
-// to its size (figures in bench/results/), where Sub with Up, faster still,
-// loses more on some images.
-void PngChooseSettings(PngWritePlan* plan) {
-  constexpr size_t kSmallImage = 2u << 20;
-  if (plan->stride * plan->height <= kSmallImage || plan->height < 64) {
-    plan->level = 6;
-    return;
+// The filtered image data: every row with its filter byte.
+Block FilterRows(const Bitmap& bitmap, const PngPlan& plan, ColourTable* table) {
+  const size_t n = plan.row_bytes;
+  const size_t line = CheckedAdd(n, 1);
+  Block filtered = AllocBlock(CheckedMul(line, plan.height), false);
+  // Two unfiltered rows (this one and the one above) where the bitmap's own
+  // rows cannot serve, a zero row above the first, and adaptive's scratch.
+  Block rows = AllocBlock(CheckedMul(n, 3) + line, true);
+  uint8_t* zero = rows.get() + 2 * n;
+  uint8_t* scratch = zero + n;
+  const uint8_t* prev = zero;
+  for (uint32_t y = 0; y < plan.height; ++y) {
+    const uint8_t* src = bitmap.Row(static_cast<int32_t>(y));
+    const uint8_t* cur = src;
+    if (table != nullptr || plan.color_type == 2) {
+      uint8_t* own = rows.get() + (y & 1) * n;
+      if (table != nullptr) {
+        IndexRow(*table, src, plan.width, own);  // every colour is in the table already
+      } else {
+        for (uint32_t x = 0; x < plan.width; ++x) {
+          own[3 * x] = src[3 * x + 2];
+          own[3 * x + 1] = src[3 * x + 1];
+          own[3 * x + 2] = src[3 * x];
+        }
+      }
+      cur = own;
+    }
+    uint8_t* out = filtered.get() + static_cast<size_t>(y) * line;
+    int type = plan.filter == RowFilter::kNone ? 0 : 4;
+    if (plan.filter == RowFilter::kAdaptive) type = ChooseFilter(cur, prev, n, plan.bpp, scratch);
+    FilterRow(type, cur, prev, n, plan.bpp, out);
+    prev = cur;
   }
-  if (plan->color_type == PNG_COLOR_TYPE_RGB || plan->color_type == PNG_COLOR_TYPE_GRAY) {
-    plan->filters = PNG_FILTER_PAETH;
+  return filtered;
+}
+
+struct Compressor {
+  Deflater deflater;
+  int level;
+};
+
+// The compressor for 8-bit grey, from a sample of the filtered rows (eight
+// bands of about 32 KiB spread over the image, or all of a small one): the
+// cheapest of the candidates whose sample comes within 1 % of the smallest.
+// Noisy photographs take the run-length coder, scans and graphics the
+// string matchers.
+Compressor ChooseGreyCompressor(const uint8_t* filtered, size_t line, uint32_t height, bool small) {
+  constexpr uint32_t kBands = 8;
+  const uint32_t band_rows = static_cast<uint32_t>(std::max<size_t>(4, (32 * 1024) / line));
+  std::vector<uint8_t> sample;
+  if (height / kBands <= band_rows) {
+    sample.assign(filtered, filtered + line * height);
+  } else {
+    sample.reserve(kBands * band_rows * line);
+    for (uint32_t band = 0; band < kBands; ++band) {
+      const uint8_t* start = filtered + static_cast<size_t>(band) * (height / kBands) * line;
+      sample.insert(sample.end(), start, start + band_rows * line);
+    }
   }
-  // zlib's largest hash table: a little smaller at the fast levels at the
-  // same speed (it does nothing for small images).
-  plan->mem_level = 9;
-  const size_t fast = PngSampleSize(*plan, 3, plan->filters);
-  plan->level = 3;
-  const size_t lazy = PngSampleSize(*plan, 4, plan->filters);
-  if (lazy * 101 >= fast * 100) return;
-  const size_t best = PngSampleSize(*plan, 6, plan->filters);
-  plan->level = lazy * 100 <= best * 101 ? 4 : 6;
+  // In order of cost.
+  const Compressor candidates[] = {
+      {Deflater::kLibdeflate, 1}, {Deflater::kZlibRle, 0}, {Deflater::kLibdeflate, small ? 9 : 6}};
+  size_t sizes[3];
+  size_t best = SIZE_MAX;
+  for (int i = 0; i < 3; ++i) {
+    sizes[i] = Deflate(sample.data(), sample.size(), candidates[i].deflater, candidates[i].level).size;
+    best = std::min(best, sizes[i]);
+  }
+  int pick = 0;
+  while (sizes[pick] > best + best / 100) ++pick;
+  return candidates[pick];
 }
 
 }  // namespace
 
 void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
-  PngWritePlan plan;
-  plan.width = static_cast<png_uint_32>(bitmap.Width());
-  plan.height = static_cast<png_uint_32>(bitmap.Height());
-  plan.band_rows = plan.height;
-  plan.base = bitmap.Row(0);
-  plan.stride = bitmap.Stride();
+  PngPlan plan;
+  plan.width = static_cast<uint32_t>(bitmap.Width());
+  plan.height = static_cast<uint32_t>(bitmap.Height());
   const std::vector<Color> palette = bitmap.Palette();
+  std::unique_ptr<ColourTable> table;
   switch (bitmap.Format()) {
-    case kFormat24bppRgb:
-      plan.color_type = PNG_COLOR_TYPE_RGB;
-      plan.bgr = true;
-      break;
-    case kFormat8bppIndexed:
-      if (IsGreyRamp(palette)) {
-        plan.color_type = PNG_COLOR_TYPE_GRAY;
-        break;
+    case kFormat24bppRgb: {
+      // A 24-bit image of at most 256 colours (a graphic, a chart) is written
+      // as a palette image of the same pixels: a third of the data.
+      table = std::make_unique<ColourTable>();
+      std::vector<uint8_t> indices(plan.width);
+      for (int32_t y = 0; y < bitmap.Height() && table != nullptr; ++y) {
+        if (!IndexRow(*table, bitmap.Row(y), plan.width, indices.data())) table.reset();
       }
-      // Palette indices are not magnitudes, so row filters only add noise.
-      plan.filters = PNG_FILTER_NONE;
-      [[fallthrough]];
-    case kFormat1bppIndexed: {
-      plan.color_type = PNG_COLOR_TYPE_PALETTE;
-      plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
-      plan.num_plte = static_cast<int>(palette.size());
-      for (int i = 0; i < plan.num_plte; ++i) {
-        plan.plte[i] = png_color{palette[i].r, palette[i].g, palette[i].b};
-        plan.trans[i] = palette[i].a;
-        if (palette[i].a != 255) plan.num_trans = i + 1;  // tRNS stops after the last non-opaque entry
+      if (table == nullptr) break;
+      plan.palette.clear();
+      for (uint32_t key : table->Colours()) {
+        plan.palette.push_back(Color{static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8),
+                                     static_cast<uint8_t>(key), 255});
       }
+      plan.color_type = 3;
       break;
     }
+    case kFormat8bppIndexed:
+      if (IsGreyRamp(palette)) {
+        plan.color_type = 0;
+        break;
+      }
+      [[fallthrough]];
+    case kFormat1bppIndexed:
+      plan.color_type = 3;
+      plan.palette = palette;
+      break;
     default: throw Error("PNG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) + " is not supported");
   }
-  PngChooseSettings(&plan);
-  PngEncode(plan, out);
+  plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
+  plan.bpp = plan.color_type == 2 && table == nullptr ? 3 : 1;
+  plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
+
+  // The compressor and filters, chosen by figures (bench/results/deflate.md).
+  // Palette indices are not magnitudes, so row filters only add noise.
+  // Small images take the slower, tighter settings outright.
+  const bool small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
+  if (plan.color_type == 3) {
+    plan.filter = RowFilter::kNone;
+    plan.level = small ? 9 : 6;
+  } else {
+    plan.filter = RowFilter::kAdaptive;
+    plan.level = small ? 9 : 1;
+    plan.choose = plan.color_type == 0;
+  }
+
+  Compressed idat;
+  {
+    const Block filtered = FilterRows(bitmap, plan, table.get());
+    const size_t line = plan.row_bytes + 1;
+    if (plan.choose) {
+      const Compressor c = ChooseGreyCompressor(filtered.get(), line, plan.height, small);
+      plan.deflater = c.deflater;
+      plan.level = c.level;
+    }
+    idat = Deflate(filtered.get(), line * plan.height, plan.deflater, plan.level);
+  }
+
+  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  out.Write(kSignature, sizeof kSignature);
+  uint8_t ihdr[13] = {};
+  Put32(ihdr, plan.width);
+  Put32(ihdr + 4, plan.height);
+  ihdr[8] = plan.bit_depth;
+  ihdr[9] = plan.color_type;  // compression, filter method and interlace: 0
+  WriteChunk(out, "IHDR", ihdr, sizeof ihdr);
+  if (plan.color_type == 3) {
+    uint8_t plte[3 * 256];
+    uint8_t trns[256];
+    uint32_t num_trans = 0;
+    const auto n = static_cast<uint32_t>(plan.palette.size());
+    for (uint32_t i = 0; i < n; ++i) {
+      plte[3 * i] = plan.palette[i].r;
+      plte[3 * i + 1] = plan.palette[i].g;
+      plte[3 * i + 2] = plan.palette[i].b;
+      trns[i] = plan.palette[i].a;
+      if (trns[i] != 255) num_trans = i + 1;  // tRNS stops after the last non-opaque entry
+    }
+    WriteChunk(out, "PLTE", plte, 3 * n);
+    if (num_trans > 0) WriteChunk(out, "tRNS", trns, num_trans);
+  }
+  // A chunk holds at most 2^31 - 1 bytes.
+  constexpr size_t kIdatBytes = size_t{1} << 30;
+  for (size_t pos = 0; pos < idat.size; pos += kIdatBytes) {
+    WriteChunk(out, "IDAT", idat.data.get() + pos, static_cast<uint32_t>(std::min(kIdatBytes, idat.size - pos)));
+  }
+  WriteChunk(out, "IEND", nullptr, 0);
 }
 
 }  // namespace pm

@@ -85,6 +85,9 @@ struct FreeDeleter {
 };
 using Block = std::unique_ptr<uint8_t, FreeDeleter>;
 Block AllocBlock(size_t bytes, bool zeroed);
+// Asks for huge pages over a large block's whole 2 MiB spans (no effect on
+// small ones, or where the kernel declines).
+void AdviseHugePages(void* p, size_t bytes);
 
 class Bitmap {
  public:

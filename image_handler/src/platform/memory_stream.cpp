@@ -22,6 +22,7 @@ void MemoryStream::Write(const void* data, size_t size) {
     if (p == MAP_FAILED) throw Error("Out of memory: cannot grow the output buffer to " + std::to_string(grown) + " bytes");
     data_ = static_cast<uint8_t*>(p);
     capacity_ = grown;
+    AdviseHugePages(data_, capacity_);
   }
   if (size != 0) std::memcpy(data_ + pos_, data, size);
   pos_ = end;
