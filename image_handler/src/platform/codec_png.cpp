@@ -9,10 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <memory>
 
 #include "platform/codec.h"
+#include "platform/quantize.h"
 
 namespace pm {
 
@@ -247,8 +246,6 @@ namespace {
 
 enum class RowFilter { kNone, kPaeth, kAdaptive };
 
-constexpr uint32_t kNoKey = 0xFFFFFFFFu;  // no 24-bit colour
-
 struct PngPlan {
   uint32_t width = 0, height = 0;
   uint8_t bit_depth = 8;
@@ -278,54 +275,6 @@ void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint
   uint8_t crc[4];
   Put32(crc, Crc32(Crc32(0, head + 4, 4), data, size));
   out.Write(crc, sizeof crc);
-}
-
-// Distinct colours of a 24-bit bitmap, by a small open-addressed table:
-// Find() gives a colour's index, adding it while there is room.
-class ColourTable {
- public:
-  ColourTable() { std::fill(std::begin(keys_), std::end(keys_), kEmpty); }
-  // -1 once a 257th colour is asked for.
-  int Find(uint32_t key) {
-    uint32_t slot = (key * 2654435761u) >> (32 - kBits);
-    while (keys_[slot] != kEmpty) {
-      if (keys_[slot] == key) return values_[slot];
-      slot = (slot + 1) & (kSlots - 1);
-    }
-    if (colours_.size() == 256) return -1;
-    keys_[slot] = key;
-    values_[slot] = static_cast<uint8_t>(colours_.size());
-    colours_.push_back(key);
-    return values_[slot];
-  }
-  const std::vector<uint32_t>& Colours() const { return colours_; }
-
- private:
-  static constexpr int kBits = 10;
-  static constexpr uint32_t kSlots = 1u << kBits;
-  static constexpr uint32_t kEmpty = kNoKey;
-  uint32_t keys_[kSlots];
-  uint8_t values_[kSlots] = {};
-  std::vector<uint32_t> colours_;
-};
-
-uint32_t BgrKey(const uint8_t* p) { return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16); }
-
-// Maps one BGR row to palette indices; false at a colour the table lacks
-// and cannot take.
-bool IndexRow(ColourTable& table, const uint8_t* bgr, uint32_t width, uint8_t* out) {
-  uint32_t last_key = kNoKey;
-  int last = 0;
-  for (uint32_t x = 0; x < width; ++x, bgr += 3) {
-    const uint32_t key = BgrKey(bgr);
-    if (key != last_key) {
-      last = table.Find(key);
-      if (last < 0) return false;
-      last_key = key;
-    }
-    out[x] = static_cast<uint8_t>(last);
-  }
-  return true;
 }
 
 uint8_t PaethPredictor(uint8_t a, uint8_t b, uint8_t c) {
@@ -378,32 +327,28 @@ int ChooseFilter(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, 
   return best;
 }
 
-// The filtered image data: every row with its filter byte.
-Block FilterRows(const Bitmap& bitmap, const PngPlan& plan, ColourTable* table) {
+// The filtered image data: every row with its filter byte. The unfiltered
+// rows are at `base`, `stride` apart, in blue, green, red order with `bgr`.
+Block FilterRows(const uint8_t* base, size_t stride, bool bgr, const PngPlan& plan) {
   const size_t n = plan.row_bytes;
   const size_t line = CheckedAdd(n, 1);
   Block filtered = AllocBlock(CheckedMul(line, plan.height), false);
-  // Two unfiltered rows (this one and the one above) where the bitmap's own
-  // rows cannot serve, a zero row above the first, and adaptive's scratch.
-  Block rows = AllocBlock(CheckedMul(n, 3) + line, true);
+  // Two RGB rows (this one and the one above), a zero row above the first,
+  // and adaptive's scratch.
+  Block rows = AllocBlock(CheckedAdd(CheckedMul(n, 3), line), true);
   uint8_t* zero = rows.get() + 2 * n;
   uint8_t* scratch = zero + n;
   const uint8_t* prev = zero;
   for (uint32_t y = 0; y < plan.height; ++y) {
-    const uint8_t* src = bitmap.Row(static_cast<int32_t>(y));
-    const uint8_t* cur = src;
-    if (table != nullptr || plan.color_type == 2) {
-      uint8_t* own = rows.get() + (y & 1) * n;
-      if (table != nullptr) {
-        IndexRow(*table, src, plan.width, own);  // every colour is in the table already
-      } else {
-        for (uint32_t x = 0; x < plan.width; ++x) {
-          own[3 * x] = src[3 * x + 2];
-          own[3 * x + 1] = src[3 * x + 1];
-          own[3 * x + 2] = src[3 * x];
-        }
+    const uint8_t* cur = base + static_cast<size_t>(y) * stride;
+    if (bgr) {
+      uint8_t* rgb = rows.get() + (y & 1) * n;
+      for (size_t i = 0; i < n; i += 3) {
+        rgb[i] = cur[i + 2];
+        rgb[i + 1] = cur[i + 1];
+        rgb[i + 2] = cur[i];
       }
-      cur = own;
+      cur = rgb;
     }
     uint8_t* out = filtered.get() + static_cast<size_t>(y) * line;
     int type = plan.filter == RowFilter::kNone ? 0 : 4;
@@ -458,25 +403,24 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   plan.width = static_cast<uint32_t>(bitmap.Width());
   plan.height = static_cast<uint32_t>(bitmap.Height());
   const std::vector<Color> palette = bitmap.Palette();
-  std::unique_ptr<ColourTable> table;
+  const uint8_t* base = bitmap.Row(0);
+  size_t stride = bitmap.Stride();
+  bool bgr = false;
+  IndexedImage exact;
   switch (bitmap.Format()) {
-    case kFormat24bppRgb: {
+    case kFormat24bppRgb:
       // A 24-bit image of at most 256 colours (a graphic, a chart) is written
       // as a palette image of the same pixels: a third of the data.
-      table = std::make_unique<ColourTable>();
-      std::vector<uint8_t> indices(plan.width);
-      for (int32_t y = 0; y < bitmap.Height() && table != nullptr; ++y) {
-        if (!IndexRow(*table, bitmap.Row(y), plan.width, indices.data())) table.reset();
+      if (ExactColours(base, stride, bitmap.Width(), bitmap.Height(), &exact)) {
+        plan.color_type = 3;
+        plan.palette = exact.palette;
+        base = exact.indices.get();
+        stride = exact.pitch;
+      } else {
+        exact.indices.reset();
+        bgr = true;
       }
-      if (table == nullptr) break;
-      plan.palette.clear();
-      for (uint32_t key : table->Colours()) {
-        plan.palette.push_back(Color{static_cast<uint8_t>(key >> 16), static_cast<uint8_t>(key >> 8),
-                                     static_cast<uint8_t>(key), 255});
-      }
-      plan.color_type = 3;
       break;
-    }
     case kFormat8bppIndexed:
       if (IsGreyRamp(palette)) {
         plan.color_type = 0;
@@ -490,16 +434,17 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
     default: throw Error("PNG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) + " is not supported");
   }
   plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
-  plan.bpp = plan.color_type == 2 && table == nullptr ? 3 : 1;
+  plan.bpp = bgr ? 3 : 1;
   plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
 
   // The compressor and filters, chosen by figures (bench/results/deflate.md).
   // Palette indices are not magnitudes, so row filters only add noise.
-  // Small images take the slower, tighter settings outright.
+  // Small images take the slower, tighter settings outright, but for 1-bit
+  // rows, which the slower levels shrink little.
   const bool small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
   if (plan.color_type == 3) {
     plan.filter = RowFilter::kNone;
-    plan.level = small ? 9 : 6;
+    plan.level = small && plan.bit_depth == 8 ? 9 : 6;
   } else {
     plan.filter = RowFilter::kAdaptive;
     plan.level = small ? 9 : 1;
@@ -508,7 +453,7 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
 
   Compressed idat;
   {
-    const Block filtered = FilterRows(bitmap, plan, table.get());
+    const Block filtered = FilterRows(base, stride, bgr, plan);
     const size_t line = plan.row_bytes + 1;
     if (plan.choose) {
       const Compressor c = ChooseGreyCompressor(filtered.get(), line, plan.height, small);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include <sys/mman.h>
+
 namespace pm {
 
 namespace {
@@ -41,8 +43,11 @@ inline uint32_t Key(const uint8_t* bgr) {
   return static_cast<uint32_t>(bgr[2]) << 16 | static_cast<uint32_t>(bgr[1]) << 8 | bgr[0];
 }
 
-// Exact palette when the image has at most 256 colours; false otherwise.
-bool TryExact(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
+}  // namespace
+
+bool ExactColours(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
+  out->pitch = static_cast<size_t>(width);
+  out->indices = AllocBlock(CheckedMul(out->pitch, static_cast<size_t>(height)), false);
   ColourMap map;
   std::vector<Color> palette;
   for (int y = 0; y < height; ++y) {
@@ -70,6 +75,28 @@ bool TryExact(const uint8_t* base, size_t stride, int width, int height, Indexed
   out->palette = std::move(palette);
   return true;
 }
+
+namespace {
+
+// An array of `n` zeros in an anonymous mapping of its own, whose pages
+// cost nothing until written.
+template <typename T>
+class ZeroPages {
+ public:
+  explicit ZeroPages(size_t n) : bytes_(CheckedMul(n, sizeof(T))) {
+    void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw Error("Out of memory: cannot allocate " + std::to_string(bytes_) + " bytes");
+    data_ = static_cast<T*>(p);
+  }
+  ~ZeroPages() { ::munmap(data_, bytes_); }
+  ZeroPages(const ZeroPages&) = delete;
+  ZeroPages& operator=(const ZeroPages&) = delete;
+  T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  size_t bytes_;
+  T* data_;
+};
 
 // One histogram cell: 6 bits a channel, with the exact sums of its colours.
 struct Cell {
@@ -221,16 +248,50 @@ class NearestSearch {
 
 }  // namespace
 
-IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height) {
-  IndexedImage out;
-  out.pitch = static_cast<size_t>(width);
-  out.indices = AllocBlock(CheckedMul(out.pitch, static_cast<size_t>(height)), false);
-  if (TryExact(base, stride, width, height, &out)) return out;
+namespace {
 
-  // Histogram of 6-bit cells with exact colour sums.
-  constexpr size_t kCells = 64 * 64 * 64;
-  std::vector<uint32_t> count(kCells, 0);
-  std::vector<uint64_t> sums(kCells * 3, 0);
+constexpr size_t kCells = 64 * 64 * 64;
+
+// The histogram: the cells in use in grid order, with their pixel counts
+// and mean colours (from exact sums).
+std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, int height) {
+  std::vector<Cell> cells;
+  auto add = [&](size_t grid, uint32_t count, uint64_t r, uint64_t g, uint64_t b) {
+    const double n = count;
+    cells.push_back(Cell{count, static_cast<uint32_t>(grid), r / n, g / n, b / n});
+  };
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (pixels < kCells / 8) {
+    // Few pixels: sorting them by cell touches far less memory than the
+    // grid, whose pages (each first touch a fault) would cost more than
+    // the whole quantisation.
+    std::vector<uint64_t> keys;
+    keys.reserve(pixels);
+    for (int y = 0; y < height; ++y) {
+      const uint8_t* row = base + static_cast<size_t>(y) * stride;
+      for (int x = 0; x < width; ++x) {
+        const uint8_t* px = row + 3 * x;
+        keys.push_back(uint64_t{CellOf(px[2], px[1], px[0])} << 24 | Key(px));
+      }
+    }
+    std::sort(keys.begin(), keys.end());
+    for (size_t i = 0; i < keys.size();) {
+      const uint64_t grid = keys[i] >> 24;
+      uint32_t count = 0;
+      uint64_t r = 0, g = 0, b = 0;
+      for (; i < keys.size() && keys[i] >> 24 == grid; ++i, ++count) {
+        r += (keys[i] >> 16) & 0xFF;
+        g += (keys[i] >> 8) & 0xFF;
+        b += keys[i] & 0xFF;
+      }
+      add(grid, count, r, g, b);
+    }
+    return cells;
+  }
+  // In fresh zero pages: clearing the grid's 7 MiB would cost more than a
+  // medium image's quantisation; only the pages of cells in use are touched.
+  const ZeroPages<uint32_t> count(kCells);
+  const ZeroPages<uint64_t> sums(kCells * 3);
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     for (int x = 0; x < width; ++x) {
@@ -242,14 +303,19 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
       sums[3 * cell + 2] += b;
     }
   }
-  std::vector<Cell> cells;
   for (size_t i = 0; i < kCells; ++i) {
-    if (count[i] == 0) continue;
-    const double n = count[i];
-    cells.push_back(Cell{count[i], static_cast<uint32_t>(i), sums[3 * i] / n, sums[3 * i + 1] / n, sums[3 * i + 2] / n});
+    if (count[i] != 0) add(i, count[i], sums[3 * i], sums[3 * i + 1], sums[3 * i + 2]);
   }
-  std::vector<uint64_t>().swap(sums);
-  std::vector<uint32_t>().swap(count);
+  return cells;
+}
+
+}  // namespace
+
+IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height) {
+  IndexedImage out;
+  if (ExactColours(base, stride, width, height, &out)) return out;
+
+  std::vector<Cell> cells = CollectCells(base, stride, width, height);
 
   // Initial palette from median cut, then rounds of weighted k-means over
   // the cells. Each round gains less than the one before at the same cost;

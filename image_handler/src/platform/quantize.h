@@ -13,6 +13,11 @@ struct IndexedImage {
   size_t pitch = 0;            // bytes between rows of `indices`
 };
 
+// Rows of blue, green, red at `stride`: when they hold at most 256
+// distinct colours, those colours in order of first appearance and every
+// pixel's index into them; false (and `out` of no use) otherwise.
+bool ExactColours(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out);
+
 // Rows of blue, green, red at `stride`. Images of at most 256 distinct
 // colours get exactly those colours (lossless); others get a palette fitted
 // by variance-based median cut refined with k-means, each pixel mapped to its
