@@ -5,12 +5,26 @@
 # Markdown table per image to bench/results/, and the per-step
 # micro-benchmarks on the photo (skipped with PIXMILL_BENCH_MICRO=0).
 # PIXMILL_BENCH_RUNS sets the counted runs (5 by default).
+# With --scaling it instead makes photographs of a quarter to four times the
+# bench photo's pixels from it (bench/scaling.py), reports each step's time
+# per megapixel in bench/results/scaling.md, and compares them with the
+# peers (PIXMILL_BENCH_RUNS counted runs, 1 by default) in
+# bench/results/scaling/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh imagemagick graphicsmagick libvips-dev libvips-tools libimagequant-dev python3-numpy \
   libjpeg-turbo-progs libbenchmark-dev time libdeflate-dev libisal-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BUILD_TESTS=OFF -DPIXMILL_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)"
+if [ "${1:-}" = --scaling ]; then
+  work=build-bench/scaling
+  /usr/bin/python3 bench/scaling.py --step-times build-bench/bin/step_times --out bench/results/scaling.md \
+    ../shared/bench/photo-24.png "$work"
+  /usr/bin/python3 bench/compare.py --roundtrip build-bench/bin/roundtrip --vips-peer build-bench/bin/vips_peer \
+    --runs "${PIXMILL_BENCH_RUNS:-1}" --out bench/results/scaling \
+    "$work/quarter.png" "$work/crop.png" "$work/double.png" "$work/quad.png"
+  exit 0
+fi
 if [ "$#" -eq 0 ]; then
   set -- ../shared/bench/photo-24.png ../shared/bench/photo-24.jpg ../shared/bench/photo-8.png \
     ../shared/bench/grey-8.png ../shared/bench/doc-1.png ../shared/bench/graphic-24.png

@@ -30,11 +30,25 @@ void AdviseHugePages(void* p, size_t bytes) {
   if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+void BlockDeleter::operator()(uint8_t* p) const {
+  if (mapped != 0) {
+    ::munmap(p, mapped);
+  } else {
+    std::free(p);
+  }
+}
+
 Block AllocBlock(size_t bytes, bool zeroed) {
   if (bytes == 0) bytes = 1;
+  constexpr size_t kMapped = size_t{1} << 20;
+  if (bytes >= kMapped) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw Error("Out of memory: cannot allocate " + std::to_string(bytes) + " bytes");
+    AdviseHugePages(p, bytes);
+    return Block(static_cast<uint8_t*>(p), BlockDeleter{bytes});
+  }
   void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
   if (p == nullptr) throw Error("Out of memory: cannot allocate " + std::to_string(bytes) + " bytes");
-  AdviseHugePages(p, bytes);
   return Block(static_cast<uint8_t*>(p));
 }
 

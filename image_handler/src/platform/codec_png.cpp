@@ -384,7 +384,7 @@ Compressor ChooseGreyCompressor(const uint8_t* filtered, size_t line, uint32_t h
   }
   // In order of cost.
   const Compressor candidates[] = {
-      {Deflater::kLibdeflate, 1}, {Deflater::kZlibRle, 0}, {Deflater::kLibdeflate, small ? 9 : 6}};
+      {Deflater::kLibdeflate, 1}, {Deflater::kZlibRle, 0}, {Deflater::kLibdeflate, small ? 7 : 6}};
   size_t sizes[3];
   size_t best = SIZE_MAX;
   for (int i = 0; i < 3; ++i) {
@@ -444,10 +444,10 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   const bool small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
   if (plan.color_type == 3) {
     plan.filter = RowFilter::kNone;
-    plan.level = small && plan.bit_depth == 8 ? 9 : 6;
+    plan.level = small && plan.bit_depth == 8 ? 7 : 6;
   } else {
     plan.filter = RowFilter::kAdaptive;
-    plan.level = small ? 9 : 1;
+    plan.level = small ? 7 : 1;
     plan.choose = plan.color_type == 0;
   }
 

@@ -78,12 +78,16 @@ void SetRecordByteLimit(size_t bytes);
 size_t MaxBitmapBytes();
 void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 
-// malloc/free owned block; calloc'ed so that large blocks stay untouched
-// (and cost no resident memory) until rows are written into them.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
+// An owned block of bytes: from malloc, or for large ones (1 MiB and up) an
+// anonymous mapping of its own, which reads as zeros, costs no resident
+// memory until written and goes back to the system when released (the
+// heap would keep a released block of tens of megabytes resident for the
+// next one). AllocBlock zero-fills small blocks when asked.
+struct BlockDeleter {
+  size_t mapped = 0;  // the mapping's bytes; 0 for malloc's blocks
+  void operator()(uint8_t* p) const;
 };
-using Block = std::unique_ptr<uint8_t, FreeDeleter>;
+using Block = std::unique_ptr<uint8_t, BlockDeleter>;
 Block AllocBlock(size_t bytes, bool zeroed);
 // Asks for huge pages over a large block's whole 2 MiB spans (no effect on
 // small ones, or where the kernel declines).

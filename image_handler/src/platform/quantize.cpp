@@ -7,8 +7,6 @@
 #include <cstring>
 #include <limits>
 
-#include <sys/mman.h>
-
 namespace pm {
 
 namespace {
@@ -77,26 +75,6 @@ bool ExactColours(const uint8_t* base, size_t stride, int width, int height, Ind
 }
 
 namespace {
-
-// An array of `n` zeros in an anonymous mapping of its own, whose pages
-// cost nothing until written.
-template <typename T>
-class ZeroPages {
- public:
-  explicit ZeroPages(size_t n) : bytes_(CheckedMul(n, sizeof(T))) {
-    void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw Error("Out of memory: cannot allocate " + std::to_string(bytes_) + " bytes");
-    data_ = static_cast<T*>(p);
-  }
-  ~ZeroPages() { ::munmap(data_, bytes_); }
-  ZeroPages(const ZeroPages&) = delete;
-  ZeroPages& operator=(const ZeroPages&) = delete;
-  T& operator[](size_t i) const { return data_[i]; }
-
- private:
-  size_t bytes_;
-  T* data_;
-};
 
 // One histogram cell: 6 bits a channel, with the exact sums of its colours.
 struct Cell {
@@ -288,10 +266,12 @@ std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, in
     }
     return cells;
   }
-  // In fresh zero pages: clearing the grid's 7 MiB would cost more than a
-  // medium image's quantisation; only the pages of cells in use are touched.
-  const ZeroPages<uint32_t> count(kCells);
-  const ZeroPages<uint64_t> sums(kCells * 3);
+  // Fresh zero pages (large blocks are mappings of their own), not cleared
+  // by hand.
+  const Block count_block = AllocBlock(kCells * sizeof(uint32_t), true);
+  const Block sums_block = AllocBlock(kCells * 3 * sizeof(uint64_t), true);
+  auto* const count = reinterpret_cast<uint32_t*>(count_block.get());
+  auto* const sums = reinterpret_cast<uint64_t*>(sums_block.get());
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     for (int x = 0; x < width; ++x) {
