@@ -1,8 +1,9 @@
-// Compares deflate compressors on the PNG rows of images: zlib, libdeflate
-// and ISA-L at several levels, each with the row filters that suit it (Paeth
-// on every row, libpng's adaptive minimum-sum choice, or none for palette
-// indices). Prints one line per image, compressor, level and filter: the
-// zlib stream's bytes and the best of three times on one core.
+// Compares deflate compressors on the PNG rows of images: zlib (also its
+// run-length strategy), libdeflate and ISA-L at several levels, each with
+// the row filters that suit it (Paeth on every row, libpng's adaptive
+// minimum-sum choice, or none for palette indices). Prints one line per
+// image, compressor, level and filter: the zlib stream's bytes and the best
+// of three times on one core.
 //
 //   deflate_compare IMAGE...
 #include <isa-l/igzip_lib.h>
@@ -114,6 +115,21 @@ size_t Zlib(const Bytes& in, int level, Bytes& out) {
   return n;
 }
 
+// zlib's run-length strategy: matches at distance one only (no level).
+size_t ZlibRle(const Bytes& in, int, Bytes& out) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 9, Z_RLE);
+  out.resize(deflateBound(&z, in.size()));
+  z.next_in = const_cast<uint8_t*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  const size_t n = z.total_out;
+  deflateEnd(&z);
+  return n;
+}
+
 size_t Libdeflate(const Bytes& in, int level, Bytes& out) {
   libdeflate_compressor* c = libdeflate_alloc_compressor(level);
   out.resize(libdeflate_zlib_compress_bound(c, in.size()));
@@ -152,7 +168,10 @@ int main(int argc, char** argv) {
     std::vector<int> levels;
   };
   const Compressor compressors[] = {
-      {"zlib", Zlib, {1, 3, 4, 6}}, {"libdeflate", Libdeflate, {1, 3, 6, 9, 12}}, {"isa-l", Isal, {1, 2, 3}}};
+      {"zlib", Zlib, {1, 3, 4, 6}},
+      {"zlib-rle", ZlibRle, {0}},
+      {"libdeflate", Libdeflate, {1, 3, 5, 6, 7, 9, 12}},
+      {"isa-l", Isal, {1, 2, 3}}};
   std::printf("| image | compressor | level | filters | bytes | seconds |\n|---|---|---|---|---|---|\n");
   for (int i = 1; i < argc; ++i) {
     const std::string name = std::strrchr(argv[i], '/') != nullptr ? std::strrchr(argv[i], '/') + 1 : argv[i];
