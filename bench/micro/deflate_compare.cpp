@@ -101,9 +101,9 @@ Bytes Filtered(const Rows& r, char mode) {
 // the lazy levels 4 and up choose), the default strategy otherwise.
 bool g_filtered = false;
 
-size_t Zlib(const Bytes& in, int level, Bytes& out) {
+size_t ZlibWith(const Bytes& in, int level, int strategy, Bytes& out) {
   z_stream z{};
-  deflateInit2(&z, level, Z_DEFLATED, 15, 9, g_filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY);
+  deflateInit2(&z, level, Z_DEFLATED, 15, 9, strategy);
   out.resize(deflateBound(&z, in.size()));
   z.next_in = const_cast<uint8_t*>(in.data());
   z.avail_in = static_cast<uInt>(in.size());
@@ -115,20 +115,12 @@ size_t Zlib(const Bytes& in, int level, Bytes& out) {
   return n;
 }
 
-// zlib's run-length strategy: matches at distance one only (no level).
-size_t ZlibRle(const Bytes& in, int, Bytes& out) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 9, Z_RLE);
-  out.resize(deflateBound(&z, in.size()));
-  z.next_in = const_cast<uint8_t*>(in.data());
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  const size_t n = z.total_out;
-  deflateEnd(&z);
-  return n;
+size_t Zlib(const Bytes& in, int level, Bytes& out) {
+  return ZlibWith(in, level, g_filtered ? Z_FILTERED : Z_DEFAULT_STRATEGY, out);
 }
+
+// zlib's run-length strategy: matches at distance one only (no level).
+size_t ZlibRle(const Bytes& in, int, Bytes& out) { return ZlibWith(in, Z_DEFAULT_COMPRESSION, Z_RLE, out); }
 
 size_t Libdeflate(const Bytes& in, int level, Bytes& out) {
   libdeflate_compressor* c = libdeflate_alloc_compressor(level);
