@@ -244,8 +244,6 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
 
 namespace {
 
-enum class RowFilter { kNone, kPaeth, kAdaptive };
-
 struct PngPlan {
   uint32_t width = 0, height = 0;
   uint8_t bit_depth = 8;
@@ -253,7 +251,7 @@ struct PngPlan {
   size_t bpp = 3;          // bytes a pixel as the filters count them (1 below 8 bits)
   size_t row_bytes = 0;    // unfiltered bytes a row
   std::vector<Color> palette;
-  RowFilter filter = RowFilter::kPaeth;
+  bool adaptive = true;  // libpng's adaptive row filters, else none
   Deflater deflater = Deflater::kLibdeflate;
   int level = 1;
   bool choose = false;  // the compressor is chosen from a sample of the rows
@@ -351,9 +349,7 @@ Block FilterRows(const uint8_t* base, size_t stride, bool bgr, const PngPlan& pl
       cur = rgb;
     }
     uint8_t* out = filtered.get() + static_cast<size_t>(y) * line;
-    int type = plan.filter == RowFilter::kNone ? 0 : 4;
-    if (plan.filter == RowFilter::kAdaptive) type = ChooseFilter(cur, prev, n, plan.bpp, scratch);
-    FilterRow(type, cur, prev, n, plan.bpp, out);
+    FilterRow(plan.adaptive ? ChooseFilter(cur, prev, n, plan.bpp, scratch) : 0, cur, prev, n, plan.bpp, out);
     prev = cur;
   }
   return filtered;
@@ -443,10 +439,9 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   // rows, which the slower levels shrink little.
   const bool small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
   if (plan.color_type == 3) {
-    plan.filter = RowFilter::kNone;
+    plan.adaptive = false;
     plan.level = small && plan.bit_depth == 8 ? 7 : 6;
   } else {
-    plan.filter = RowFilter::kAdaptive;
     plan.level = small ? 7 : 1;
     plan.choose = plan.color_type == 0;
   }
