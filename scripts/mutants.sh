@@ -25,7 +25,7 @@ static_cast<uint8_t>((i * 255) / (n - 1));	static_cast<uint8_t>((i * 255) / n);
 p_pix_buf + (h - 1 - r) * stride, row_bytes);	p_pix_buf + r * stride, row_bytes);
 std::memcpy(p_meta_img->pp_plane[channel - 1 - k]	std::memcpy(p_meta_img->pp_plane[k]
 case pm::kFormat48bppRgb: *channel = 3; *bit = 16;	case pm::kFormat48bppRgb: *channel = 3; *bit = 8;
-      dst[3 * x + 2] = red[o + x];	      dst[3 * x + 2] = blue[o + x];
+      dst[3 * x + 2] = red[x];	      dst[3 * x + 2] = blue[x];
 std::memcpy(pBuf + (h - 1 - r) * stride,	std::memcpy(pBuf + r * stride,
 if (static_cast<uint32_t>(img_format_id) > 4) return -1;	if (static_cast<uint32_t>(img_format_id) > 5) return -1;
 (qality > 100 ? 100 : qality)	(qality > 100 ? 99 : qality)
@@ -46,7 +46,7 @@ palette.push_back(Color{e[2], e[1], e[0], 255});	palette.push_back(Color{e[0], e
 for (int32_t y = bitmap.Height() - 1; y >= 0; --y) out.Write(	for (int32_t y = bitmap.Height() - 1; y > 0; --y) out.Write(
       table[4 * i] = palette[i].b;	      table[4 * i] = palette[i].r;
 palette[scaled_key == 0 ? 0 : 1].a = 0;	palette[scaled_key == 0 ? 1 : 0].a = 0;
-if (palette[i].a != 255) plan.num_trans = i + 1;	if (palette[i].a != 255) plan.num_trans = i;
+if (trns[i] != 255) num_trans = i + 1;	if (trns[i] != 255) num_trans = i;
 for (int i = 0; i < h.num_trans && i < h.num_palette; ++i)	for (int i = 0; i + 1 < h.num_trans && i < h.num_palette; ++i)
     if (y < d.Top || y >= bottom) {	    if (y < d.Top || y > bottom) {
 if (transparent < 0 && palette[i].a == 0)	if (transparent < 0 && palette[i].a == 255)
