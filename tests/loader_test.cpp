@@ -1,6 +1,7 @@
 // The loader's pixel copy, classification and palette copy, on decoded rows
 // made by hand.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <memory>
 #include <cstring>
@@ -104,6 +105,57 @@ TEST(LoaderTest, OpaqueAlphaIsDroppedAndAGreyKeyBecomesTheTransparentEntry) {
   std::unique_ptr<pmMetaImg> key(sttc_LoadImage(dir.File("k.png").c_str()));
   ASSERT_NE(key, nullptr) << myGlobal::GetError();
   EXPECT_EQ(key->p_palette[0].alpha * 1000 + key->p_palette[1].alpha, 255000);
+}
+
+TEST(LoaderTest, PngDataInSeveralChunksLoadsAndDamageIsReadAsLibpngReadsIt) {
+  // 6 x 4 RGB rows, unfiltered but for a Sub row, compressed whole and split
+  // over three IDAT chunks, with an ancillary chunk after them. Variants
+  // that the loader's own inflate leaves to libpng must come out as libpng
+  // reads them: a bad CRC on an ancillary chunk, or an unknown critical one
+  // after the data, is passed over; a bad CRC on image data, a bad filter
+  // and missing rows are refused.
+  pmtest::Bytes rows;
+  std::vector<uint8_t> want;
+  for (int y = 0; y < 4; ++y) {
+    rows.push_back(y == 2 ? 1 : 0);
+    for (int i = 0; i < 18; ++i) {
+      want.push_back(static_cast<uint8_t>(i * 7 + y * 40));
+      rows.push_back(static_cast<uint8_t>(y == 2 && i >= 3 ? 7 * 3 : want.back()));
+    }
+  }
+  auto file = [&](const pmtest::Bytes& raw, int damage) {
+    pmtest::Bytes z(compressBound(static_cast<uLong>(raw.size())));
+    uLongf n = z.size();
+    compress(z.data(), &n, raw.data(), static_cast<uLong>(raw.size()));
+    pmtest::Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<pmtest::Bytes> chunks = {pmtest::PngChunk("IHDR", pmtest::Bytes().be32(6).be32(4).add({8, 2, 0, 0, 0}))};
+    for (uLongf a = 0, k = 0; k < 3; a += n / 3, ++k) {
+      chunks.push_back(pmtest::PngChunk("IDAT", pmtest::Bytes(z.begin() + a, z.begin() + (k == 2 ? n : a + n / 3))));
+    }
+    chunks.push_back(pmtest::PngChunk(damage == 3 ? "ABCD" : "tIME", {7, 234, 12, 8, 12, 0, 0}));
+    if (damage == 1) chunks[2].back() ^= 1;  // the second IDAT's CRC
+    if (damage == 2) chunks[4].back() ^= 1;  // the ancillary chunk's CRC: libpng drops the chunk
+    chunks.push_back(pmtest::PngChunk("IEND", {}));
+    for (const pmtest::Bytes& c : chunks) png.insert(png.end(), c.begin(), c.end());
+    return png;
+  };
+  pmtest::TempDir dir;
+  pmtest::Bytes bad_filter = rows, short_rows(rows.begin(), rows.end() - 19);
+  bad_filter[19] = 5;
+  const std::pair<pmtest::Bytes, bool> cases[] = {{file(rows, 0), true},        {file(rows, 2), true},
+                                                  {file(rows, 1), false},       {file(rows, 3), true},
+                                                  {file(bad_filter, 0), false}, {file(short_rows, 0), false}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const std::string path = dir.File(std::to_string(i) + ".png");
+    pmtest::WriteBytes(path, cases[i].first);
+    std::unique_ptr<pmMetaImg> img(sttc_LoadImage(path.c_str()));
+    EXPECT_EQ(img != nullptr, cases[i].second) << i << ": " << myGlobal::GetError();
+    if (img != nullptr) {
+      EXPECT_EQ(pmtest::RecordRgb(*img), want) << i;
+    } else {
+      EXPECT_NE(myGlobal::GetError().find(path), std::string::npos) << myGlobal::GetError();
+    }
+  }
 }
 
 TEST(LoaderTest, FailuresNameTheFileAndTheCause) {

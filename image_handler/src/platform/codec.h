@@ -42,6 +42,9 @@ struct Compressed {
 };
 Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level);
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
+// Inflates a whole zlib stream with libdeflate: true only when the stream
+// is sound, takes all of `size` and fills exactly `out_size` bytes.
+bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t out_size);
 
 // The whole contents of a file (file_io.cpp).
 struct FileBytes {

@@ -183,22 +183,47 @@ struct JpegWritePlan {
   const uint8_t* base = nullptr;
   size_t stride = 0;
   bool one_bit = false;
-  const std::vector<Color>* palette = nullptr;
+  bool indexed = false;
+  uint8_t samples[3 * 256] = {};
   uint8_t* scratch = nullptr;
 };
 
-void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* dst) {
-  const uint8_t* src = p->base + static_cast<size_t>(y) * p->stride;
-  const std::vector<Color>& pal = *p->palette;
-  for (JDIMENSION x = 0; x < p->width; ++x) {
-    const unsigned idx = p->one_bit ? (src[x >> 3] >> (7 - (x & 7))) & 1u : src[x];
-    const Color c = idx < pal.size() ? pal[idx] : Color{0, 0, 0, 255};
-    if (p->components == 1) {
-      dst[x] = c.r;
-    } else {
-      dst[3 * x] = c.b;
-      dst[3 * x + 1] = c.g;
-      dst[3 * x + 2] = c.r;
+// The palette as input samples (blue, green, red) for every index a row can
+// hold; indices past the palette are black.
+void FillSamples(const std::vector<Color>& palette, uint8_t* samples) {
+  for (size_t i = 0; i < 256; ++i) {
+    const Color c = i < palette.size() ? palette[i] : Color{0, 0, 0, 255};
+    samples[3 * i] = c.b;
+    samples[3 * i + 1] = c.g;
+    samples[3 * i + 2] = c.r;
+  }
+}
+
+// One row through the palette, one loop a layout so that the inner loops
+// are plain lookups.
+void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* __restrict dst) {
+  const uint8_t* __restrict src = p->base + static_cast<size_t>(y) * p->stride;
+  const uint8_t* __restrict samples = p->samples;
+  const JDIMENSION w = p->width;
+  if (p->one_bit) {
+    for (JDIMENSION x = 0; x < w; ++x) {
+      const uint8_t* c = samples + 3 * ((src[x >> 3] >> (7 - (x & 7))) & 1u);
+      if (p->components == 1) {
+        dst[x] = c[2];
+      } else {
+        dst[3 * x] = c[0];
+        dst[3 * x + 1] = c[1];
+        dst[3 * x + 2] = c[2];
+      }
+    }
+  } else if (p->components == 1) {
+    for (JDIMENSION x = 0; x < w; ++x) dst[x] = samples[3 * src[x] + 2];
+  } else {
+    for (JDIMENSION x = 0; x < w; ++x) {
+      const uint8_t* c = samples + 3 * src[x];
+      dst[3 * x] = c[0];
+      dst[3 * x + 1] = c[1];
+      dst[3 * x + 2] = c[2];
     }
   }
 }
@@ -220,7 +245,7 @@ bool JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
   jpeg_start_compress(cinfo, TRUE);
   while (cinfo->next_scanline < cinfo->image_height) {
     JSAMPROW row;
-    if (p->palette != nullptr) {
+    if (p->indexed) {
       ExpandRow(p, cinfo->next_scanline, p->scratch);
       row = p->scratch;
     } else {
@@ -264,7 +289,8 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       plan.components = grey ? 1 : 3;
       plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
       plan.one_bit = bitmap.Format() == kFormat1bppIndexed;
-      plan.palette = &palette;
+      plan.indexed = true;
+      FillSamples(palette, plan.samples);
       scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 3), false);
       plan.scratch = scratch.get();
       break;

@@ -57,8 +57,8 @@ inline int64_t TiffRatio(int64_t in_count, int64_t out_bits) {
   return out_bits == 0 ? 0x7fffffff : (in_count << 8) / out_bits;
 }
 
-// Multiplicative hashing onto the 8192 slots of the table.
-inline uint32_t Hash(uint32_t key) { return (key * 0x9E3779B1u) >> (32 - 13); }
+// Multiplicative hashing onto the slots of the table.
+inline uint32_t Hash(uint32_t key, uint32_t bits) { return (key * 0x9E3779B1u) >> (32 - bits); }
 
 }  // namespace
 
@@ -72,7 +72,6 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits)
       table_(kTableSize, 0) {}
 
 void LzwEncoder::ResetTable() {
-  static_assert(kTableSize == 8192, "Hash yields 13 bits");
   std::memset(table_.data(), 0, table_.size() * sizeof(uint32_t));
   width_ = symbol_bits_ + 1;
   next_code_ = clear_code_ + 2;
@@ -144,7 +143,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
   for (; i < size; ++i) {
     const uint32_t symbol = data[i] & mask;
     const uint32_t key = prefix << 8 | symbol;
-    uint32_t h = Hash(key);
+    uint32_t h = Hash(key, kTableBits);
     uint32_t slot = table[h];
     if (__builtin_expect((slot != 0) & ((slot >> kMaxCodeBits) != key), 0)) {
       do {
