@@ -15,19 +15,27 @@ size_t RowStride(int32_t width, int bits_per_pixel) {
   return CheckedAdd(bytes, 3) & ~static_cast<size_t>(3);
 }
 
+// Each first touch of a 4 KiB page is a fault, and faults are dear on
+// virtual machines; a block of tens of megabytes written once takes
+// thousands. Transparent huge pages (where the kernel grants them on
+// request) fault once per 2 MiB. The advice is only advice: where it is
+// refused, the pages stay small.
+constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+
 void AdviseHugePages(void* p, size_t bytes) {
-  // Each first touch of a 4 KiB page is a fault, and faults are dear on
-  // virtual machines; a block of tens of megabytes written once takes
-  // thousands. Transparent huge pages (where the kernel grants them on
-  // request) fault once per 2 MiB. Only whole 2 MiB spans inside the block
-  // are marked, so memory beyond it is never affected.
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (p == nullptr || bytes < 2 * kHuge) return;
+  // Only whole 2 MiB spans inside the block are marked, so memory beyond
+  // it is never affected.
+  if (p == nullptr || bytes < 2 * kHugePage) return;
   const auto begin = reinterpret_cast<uintptr_t>(p);
-  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-  // Advice only: where it is refused, the pages stay small.
+  const uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
   if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+void AdviseMappingHugePages(void* mapping, size_t bytes) {
+  // The whole mapping is marked, so that it stays one mapping (advice over
+  // part of it would split it, and mremap cannot move a split one).
+  if (bytes >= 2 * kHugePage) (void)::madvise(mapping, bytes, MADV_HUGEPAGE);
 }
 
 void BlockDeleter::operator()(uint8_t* p) const {
@@ -44,7 +52,7 @@ Block AllocBlock(size_t bytes, bool zeroed) {
   if (bytes >= kMapped) {
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw Error("Out of memory: cannot allocate " + std::to_string(bytes) + " bytes");
-    AdviseHugePages(p, bytes);
+    AdviseMappingHugePages(p, bytes);
     return Block(static_cast<uint8_t*>(p), BlockDeleter{bytes});
   }
   void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);

@@ -233,7 +233,7 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
     }
     if ((type[0] & 0x20) == 0) return false;
   }
-  if (idat_bytes < 2 || (data[job.pos] >> 4) != 7) return false;
+  if (idat_bytes < 2) return false;
 
   const size_t channels = rgb ? 3 : 1;
   const size_t row_bytes = h.bit_depth == 1 ? (size_t{h.width} + 7) / 8 : CheckedMul(h.width, channels);
@@ -249,12 +249,14 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   if (idat_chunks > 1) {
     joined = AllocBlock(idat_bytes, false);
     size_t n = 0;
-    for (size_t p = job.pos - 8; p < idat_end; p += 12 + size_t{Be32(data + p)}) {
-      std::memcpy(joined.get() + n, data + p + 8, Be32(data + p));
-      n += Be32(data + p);
+    for (size_t p = job.pos - 8; p < idat_end; p += 12 + size_t{length}) {
+      length = Be32(data + p);
+      std::memcpy(joined.get() + n, data + p + 8, length);
+      n += length;
     }
     stream = joined.get();
   }
+  if ((stream[0] >> 4) != 7) return false;
   if (!Inflate(stream, idat_bytes, rows.get(), static_cast<size_t>(inflated))) return false;
   joined.reset();
 

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/codec.h"
 
@@ -14,32 +15,12 @@ namespace pm {
 
 namespace {
 
-class LibdeflateCompressor {
- public:
-  explicit LibdeflateCompressor(int level) : c_(libdeflate_alloc_compressor(level)) {
-    if (c_ == nullptr) throw Error("Out of memory: cannot start the deflate compressor");
-  }
-  ~LibdeflateCompressor() { libdeflate_free_compressor(c_); }
-  LibdeflateCompressor(const LibdeflateCompressor&) = delete;
-  LibdeflateCompressor& operator=(const LibdeflateCompressor&) = delete;
-  libdeflate_compressor* get() const { return c_; }
-
- private:
-  libdeflate_compressor* c_;
+// libdeflate's compressor and decompressor, freed by their own functions.
+struct FreeCompressor {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
-
-class LibdeflateDecompressor {
- public:
-  LibdeflateDecompressor() : d_(libdeflate_alloc_decompressor()) {
-    if (d_ == nullptr) throw Error("Out of memory: cannot start the inflater");
-  }
-  ~LibdeflateDecompressor() { libdeflate_free_decompressor(d_); }
-  LibdeflateDecompressor(const LibdeflateDecompressor&) = delete;
-  LibdeflateDecompressor& operator=(const LibdeflateDecompressor&) = delete;
-  libdeflate_decompressor* get() const { return d_; }
-
- private:
-  libdeflate_decompressor* d_;
+struct FreeDecompressor {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
 class ZlibStream {
@@ -63,7 +44,8 @@ class ZlibStream {
 Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level) {
   Compressed out;
   if (deflater == Deflater::kLibdeflate) {
-    LibdeflateCompressor c(level);
+    const std::unique_ptr<libdeflate_compressor, FreeCompressor> c(libdeflate_alloc_compressor(level));
+    if (c == nullptr) throw Error("Out of memory: cannot start the deflate compressor");
     const size_t bound = libdeflate_zlib_compress_bound(c.get(), size);
     out.data = AllocBlock(bound, false);
     out.size = libdeflate_zlib_compress(c.get(), data, size, out.data.get(), bound);
@@ -97,7 +79,8 @@ Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int leve
 }
 
 bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t out_size) {
-  LibdeflateDecompressor d;
+  const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> d(libdeflate_alloc_decompressor());
+  if (d == nullptr) throw Error("Out of memory: cannot start the inflater");
   size_t in_used = 0, written = 0;
   return libdeflate_zlib_decompress_ex(d.get(), data, size, out, out_size, &in_used, &written) == LIBDEFLATE_SUCCESS &&
          in_used == size && written == out_size;

@@ -90,8 +90,10 @@ struct BlockDeleter {
 using Block = std::unique_ptr<uint8_t, BlockDeleter>;
 Block AllocBlock(size_t bytes, bool zeroed);
 // Asks for huge pages over a large block's whole 2 MiB spans (no effect on
-// small ones, or where the kernel declines).
+// small ones, or where the kernel declines); over the whole of an anonymous
+// mapping of our own.
 void AdviseHugePages(void* p, size_t bytes);
+void AdviseMappingHugePages(void* mapping, size_t bytes);
 
 class Bitmap {
  public:
