@@ -154,27 +154,32 @@ std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files) 
   return refs;
 }
 
-bool MagickDecode(const std::string& file, Reference* out) {
-  const std::string cmd = "convert '" + file + "[0]' -depth 8 ppm:- 2>/dev/null";
-  FILE* pipe = ::popen(cmd.c_str(), "r");
-  if (pipe == nullptr) return false;
+std::vector<Reference> MagickDecode(const std::vector<std::string>& files) {
+  // One convert for all: it writes the first frames one after another as PPM.
+  std::string cmd = "convert";
+  for (const std::string& f : files) cmd += " '" + f + "[0]'";
+  FILE* pipe = ::popen((cmd + " -depth 8 ppm:- 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return {};
   std::vector<uint8_t> bytes;
   uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-  const int status = ::pclose(pipe);
-  int w = 0, h = 0, max = 0, used = 0;
-  bytes.push_back('\0');
-  if (status != 0 || std::sscanf(reinterpret_cast<const char*>(bytes.data()), "P6 %d %d %d%n", &w, &h, &max, &used) != 3 ||
-      max != 255) {
-    return false;
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+  if (::pclose(pipe) != 0) return {};
+  std::vector<Reference> refs;
+  for (size_t pos = 0; refs.size() < files.size();) {
+    Reference r;
+    int max = 0, used = 0;
+    const std::string head(bytes.begin() + static_cast<ptrdiff_t>(std::min(pos, bytes.size())),
+                           bytes.begin() + static_cast<ptrdiff_t>(std::min(pos + 64, bytes.size())));
+    if (std::sscanf(head.c_str(), "P6 %d %d %d%n", &r.width, &r.height, &max, &used) != 3 || max != 255) return {};
+    pos += static_cast<size_t>(used) + 1;
+    const size_t size = 3u * static_cast<size_t>(r.width) * static_cast<size_t>(r.height);
+    if (pos + size > bytes.size()) return {};
+    r.mode = "ImageMagick";
+    r.rgb.assign(bytes.begin() + static_cast<ptrdiff_t>(pos), bytes.begin() + static_cast<ptrdiff_t>(pos + size));
+    refs.push_back(std::move(r));
+    pos += size;
   }
-  bytes.pop_back();
-  out->width = w;
-  out->height = h;
-  out->mode = "ImageMagick";
-  out->rgb.assign(bytes.begin() + used + 1, bytes.end());
-  return out->rgb.size() == 3u * static_cast<size_t>(w) * static_cast<size_t>(h);
+  return refs;
 }
 
 std::string CheckPngsOutside(const std::vector<std::string>& files, const std::vector<std::vector<uint8_t>>& rgb) {
@@ -196,34 +201,9 @@ std::string CheckPngsOutside(const std::vector<std::string>& files, const std::v
     missing += " Pillow";
   }
   if (Run("command -v convert >/dev/null") == 0) {
-    // One convert for all: it writes the images one after another as PPM.
-    std::string cmd = "convert";
-    for (const std::string& f : files) cmd += " '" + f + "'";
-    cmd += " -depth 8 ppm:- 2>/dev/null";
-    FILE* pipe = ::popen(cmd.c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("cannot start " + cmd);
-    std::vector<uint8_t> bytes;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-    EXPECT_EQ(::pclose(pipe), 0) << "ImageMagick refuses some of the files";
-    size_t pos = 0;
-    for (size_t i = 0; i < files.size(); ++i) {
-      int w = 0, h = 0, max = 0, used = 0;
-      const std::string head(bytes.begin() + static_cast<ptrdiff_t>(std::min(pos, bytes.size())),
-                             bytes.begin() + static_cast<ptrdiff_t>(std::min(pos + 64, bytes.size())));
-      const bool header = std::sscanf(head.c_str(), "P6 %d %d %d%n", &w, &h, &max, &used) == 3;
-      pos += static_cast<size_t>(used) + 1;
-      const size_t size = 3u * static_cast<size_t>(w) * static_cast<size_t>(h);
-      if (!header || pos + size > bytes.size()) {
-        ADD_FAILURE() << "ImageMagick's output ends before " << files[i];
-        break;
-      }
-      EXPECT_TRUE(max == 255 && rgb[i].size() == size &&
-                  std::equal(rgb[i].begin(), rgb[i].end(), bytes.begin() + static_cast<ptrdiff_t>(pos)))
-          << "ImageMagick: " << files[i];
-      pos += size;
-    }
+    const std::vector<Reference> refs = MagickDecode(files);
+    EXPECT_EQ(refs.size(), files.size()) << "ImageMagick refuses some of the files";
+    for (size_t i = 0; i < refs.size(); ++i) EXPECT_EQ(refs[i].rgb, rgb[i]) << "ImageMagick: " << files[i];
   } else {
     missing += " ImageMagick";
   }

@@ -58,9 +58,9 @@ struct Reference {
 };
 std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files);
 bool PillowAvailable();
-// ImageMagick's decode of one file's first frame (convert to 8-bit PPM):
-// false when it refuses the file or is not installed.
-bool MagickDecode(const std::string& file, Reference* out);
+// ImageMagick's decode of each file's first frame (one convert to 8-bit
+// PPM): empty when it refuses any of them or is not installed.
+std::vector<Reference> MagickDecode(const std::vector<std::string>& files);
 // Checks PNG files from outside the library: pngcheck passes them all, and
 // Pillow and ImageMagick decode file i to the RGB bytes rgb[i]. Returns the
 // tools that are not installed (their checks not made), empty when none.
