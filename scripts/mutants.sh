@@ -7,12 +7,17 @@
 # or renamed. The sources are restored after each change, also on ^C.
 #
 #   scripts/mutants.sh [BUILD-DIR]      (default build-mutants)
+#   scripts/mutants.sh --matrix [DIR]   runs every test on each change and
+#                                       names all the tests that notice it
 #   scripts/mutants.sh --check          only checks that every change applies
 set -euo pipefail
 cd "$(dirname "$0")/.."
 check_only=0
+matrix=0
 build=build-mutants
-if [ "${1:-}" = "--check" ]; then check_only=1; else build="${1:-build-mutants}"; fi
+if [ "${1:-}" = "--check" ]; then check_only=1; shift; fi
+if [ "${1:-}" = "--matrix" ]; then matrix=1; shift; fi
+build="${1:-build-mutants}"
 
 # One change a line: the text, a tab, its replacement. Each text must occur
 # exactly once in the sources.
@@ -67,9 +72,9 @@ if (h.width == 0 || h.height == 0 || h.width > INT32_MAX	if (h.width == 0 || h.w
 EOF
 )"
 
-python3 - "$check_only" "$build" <<PYEOF
+python3 - "$check_only" "$build" "$matrix" <<PYEOF
 import os, pathlib, re, signal, subprocess, sys
-check_only, build = sys.argv[1] == "1", sys.argv[2]
+check_only, build, matrix = sys.argv[1] == "1", sys.argv[2], sys.argv[3] == "1"
 mutants = [line.split("\t") for line in """$mutants""".splitlines() if line.strip()]
 sources = [p for p in pathlib.Path("image_handler/src").rglob("*") if p.suffix in (".cpp", ".h")]
 texts = {p: p.read_text() for p in sources}
@@ -106,12 +111,13 @@ for n, (old, new) in enumerate(mutants, 1):
             broken.append(old)
             verdict = "does not build"
         else:
-            run = subprocess.run(["ctest", "--stop-on-failure", f"-j{os.cpu_count()}", "--timeout", "300"],
+            run = subprocess.run(["ctest"] + ([] if matrix else ["--stop-on-failure"]) +
+                                 [f"-j{os.cpu_count()}", "--timeout", "300"],
                                  cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             if run.returncode != 0:
                 killed += 1
                 failed = re.findall(r"Test +#\d+: (\S+) \.*[* ]*(?:Failed|Exception|Timeout|Subprocess)", run.stdout)
-                verdict = "killed by " + (failed[0] if failed else "?")
+                verdict = "killed by " + ((" ".join(failed) if matrix else failed[0]) if failed else "?")
             else:
                 survived.append(old)
                 verdict = "SURVIVED"

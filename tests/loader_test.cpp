@@ -1,11 +1,9 @@
-// The loader's pixel copy, classification and palette copy, on decoded rows
-// made by hand.
+// The loader's classification of pixel formats, alpha and transparency, the
+// PNG reader's handling of split and damaged data, and its failure texts.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <memory>
-#include <cstring>
-#include <numeric>
 #include <utility>
 
 #include "loader.h"
@@ -13,49 +11,6 @@
 #include "test_support.h"
 
 namespace {
-
-std::unique_ptr<pmMetaImg> Sized(int32_t w, int32_t h, int32_t bit, int32_t channel) {
-  return std::unique_ptr<pmMetaImg>(pmtest::MakeRecord(w, h, bit, channel));
-}
-
-std::vector<uint8_t> Counting(size_t n) {
-  std::vector<uint8_t> v(n);
-  std::iota(v.begin(), v.end(), 0);
-  return v;
-}
-
-std::vector<uint8_t> Block(const pmMetaImg& img, size_t n) { return std::vector<uint8_t>(img.p_buf, img.p_buf + n); }
-
-TEST(LoaderTest, SplitsRowsAtTheirPaddedStrideIntoPlanes) {
-  // 24-bit: stride 12 (9 bytes rounded up); blue, green, red bytes go to
-  // planes 2, 1, 0.
-  auto rgb = Sized(3, 2, 8, 3);
-  sttc_SetPix(Counting(24).data(), rgb.get());
-  EXPECT_EQ(Block(*rgb, 18), (std::vector<uint8_t>{2, 5, 8, 14, 17, 20, 1, 4, 7, 13, 16, 19, 0, 3, 6, 12, 15, 18}));
-  // 8-bit: stride 8.
-  auto grey = Sized(5, 2, 8, 1);
-  sttc_SetPix(Counting(16).data(), grey.get());
-  EXPECT_EQ(Block(*grey, 10), (std::vector<uint8_t>{0, 1, 2, 3, 4, 8, 9, 10, 11, 12}));
-  // 1-bit: stride 4, two bytes a row, stored bottom row first; nothing past
-  // the packed rows is touched.
-  auto bits = Sized(10, 3, 1, 1);
-  std::fill(bits->p_buf, bits->p_buf + 30, 0xEE);
-  sttc_SetPix(Counting(12).data(), bits.get());
-  std::vector<uint8_t> want = {8, 9, 4, 5, 0, 1};
-  want.resize(30, 0xEE);
-  EXPECT_EQ(Block(*bits, 30), want);
-  auto wide = Sized(33, 2, 1, 1);  // stride 8, 5 bytes a plane row
-  sttc_SetPix(Counting(16).data(), wide.get());
-  EXPECT_EQ(Block(*wide, 10), (std::vector<uint8_t>{8, 9, 10, 11, 12, 0, 1, 2, 3, 4}));
-  // 16-bit: words of one 48-bit pixel a row (stride 8), blue, green, red.
-  auto deep = Sized(1, 2, 16, 3);
-  const uint16_t src[8] = {0x0B0B, 0x0C0C, 0x0D0D, 0, 0x1B1B, 0x1C1C, 0x1D1D, 0};
-  sttc_SetPix(reinterpret_cast<const uint8_t*>(src), deep.get());
-  uint16_t planes[6];
-  std::memcpy(planes, deep->p_buf, sizeof planes);
-  EXPECT_EQ(std::vector<uint16_t>(planes, planes + 6),
-            (std::vector<uint16_t>{0x0D0D, 0x1D1D, 0x0C0C, 0x1C1C, 0x0B0B, 0x1B1B}));
-}
 
 TEST(LoaderTest, RefusesOtherPixelFormatsWithTheirDecimalCode) {
   int32_t channel = 0, width = 0, height = 0, bit = 0;
@@ -67,25 +22,6 @@ TEST(LoaderTest, RefusesOtherPixelFormatsWithTheirDecimalCode) {
   EXPECT_EQ(myGlobal::GetError(), "PixelFormat(197634) is Not Supported!");
   ASSERT_EQ(sttc_GetParams(pm::Bitmap::Header(1, 1, pm::kFormat48bppRgb), &channel, &width, &height, &bit), 0);
   EXPECT_EQ(channel * 100 + bit, 316);
-}
-
-TEST(LoaderTest, PaletteCopyKeepsTheRampPastTheDecodedEntriesAndNeverOverruns) {
-  pm::Bitmap bmp(2, 2, pm::kFormat8bppIndexed);
-  std::vector<pm::Color> sixteen(16, pm::Color{200, 100, 50, 0});
-  bmp.SetPalette(sixteen);
-  auto img = Sized(2, 2, 8, 1);
-  sttc_SetPalette(bmp, img.get());
-  EXPECT_EQ(img->p_palette[15].red, 200);
-  EXPECT_EQ(img->p_palette[15].alpha, 0);
-  EXPECT_EQ(img->p_palette[16].red, 16);
-  EXPECT_EQ(img->p_palette[255].alpha, 255);
-
-  // A record of two entries takes the first two of a longer decoded palette
-  // (the sanitizer build checks that nothing past them is written).
-  auto one_bit = Sized(2, 2, 1, 1);
-  pm::Bitmap wide(2, 2, pm::kFormat8bppIndexed);
-  sttc_SetPalette(wide, one_bit.get());
-  EXPECT_EQ(one_bit->p_palette[1].red, 1);
 }
 
 TEST(LoaderTest, OpaqueAlphaIsDroppedAndAGreyKeyBecomesTheTransparentEntry) {
@@ -100,6 +36,11 @@ TEST(LoaderTest, OpaqueAlphaIsDroppedAndAGreyKeyBecomesTheTransparentEntry) {
   std::unique_ptr<pmMetaImg> deep(sttc_LoadImage(dir.File("a.png").c_str()));
   ASSERT_NE(deep, nullptr) << myGlobal::GetError();
   EXPECT_EQ(deep->channel * 100 + deep->bit, 316);
+  // 8-bit grey+alpha, opaque: the grey samples on the ramp.
+  pmtest::WriteBytes(dir.File("ga.png"), pmtest::Png(2, 1, 8, 4, {0, 10, 255, 20, 255}));
+  std::unique_ptr<pmMetaImg> ga(sttc_LoadImage(dir.File("ga.png").c_str()));
+  ASSERT_NE(ga, nullptr) << myGlobal::GetError();
+  EXPECT_EQ(pmtest::RecordRgb(*ga), (std::vector<uint8_t>{10, 10, 10, 20, 20, 20}));
   // 1-bit grey whose tRNS key is white: entry 1 is transparent, entry 0 not.
   pmtest::WriteBytes(dir.File("k.png"), pmtest::Png(8, 1, 1, 0, {0, 0xA0}, pmtest::PngChunk("tRNS", {0, 1})));
   std::unique_ptr<pmMetaImg> key(sttc_LoadImage(dir.File("k.png").c_str()));
