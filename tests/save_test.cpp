@@ -129,8 +129,8 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
         const int32_t before = Pixmill_SetQuality(10);
         ASSERT_EQ(Pixmill_Save(dir.File("q10").c_str(), &img, code), 0);
         Pixmill_SetQuality(before);
-        const size_t q10 = pmtest::ReadBytes(dir.File("q10")).size(), q75 = pmtest::ReadBytes(path).size();
-        EXPECT_TRUE(code == 0 ? q10 < q75 : pmtest::ReadBytes(dir.File("q10")) == pmtest::ReadBytes(path));
+        const pmtest::Bytes q10 = pmtest::ReadBytes(dir.File("q10")), q75 = pmtest::ReadBytes(path);
+        EXPECT_TRUE(code == 0 ? q10.size() < q75.size() : q10 == q75);
       }
 
       Record back(sttc_LoadImage(path.c_str()));
