@@ -11,6 +11,7 @@
 
 #include "platform/codec.h"
 #include "platform/lzw.h"
+#include "platform/quantize.h"
 
 namespace pm {
 
@@ -472,12 +473,20 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
   TIFF* tif = holder.get();
   if (tif == nullptr) TiffEncodeFailed(io, "cannot start");
 
-  const std::vector<Color> palette = bitmap.Palette();
+  std::vector<Color> palette = bitmap.Palette();
   const uint32_t w = static_cast<uint32_t>(bitmap.Width());
   const uint32_t h = static_cast<uint32_t>(bitmap.Height());
   uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_PALETTE, predictor = PREDICTOR_NONE;
+  IndexedImage exact;
   switch (bitmap.Format()) {
     case kFormat24bppRgb:
+      // A 24-bit image of at most 256 colours (a graphic, a chart) is written
+      // as a palette image of the same pixels: a third of the samples to code.
+      if (ExactColours(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), &exact)) {
+        palette = exact.palette;
+        break;
+      }
+      exact.indices.reset();
       spp = 3;
       photometric = PHOTOMETRIC_RGB;
       predictor = PREDICTOR_HORIZONTAL;
@@ -539,7 +548,8 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
     LzwEncoder lzw(LzwStyle::kTiff, 8);
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
-      const uint8_t* src = bitmap.Row(static_cast<int32_t>(row + r));
+      const uint8_t* src = exact.indices ? exact.indices.get() + static_cast<size_t>(row + r) * exact.pitch
+                                         : bitmap.Row(static_cast<int32_t>(row + r));
       if (predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
         if (spp == 3) {
           DifferenceBgrRow(src, w, row_buffer.data());
