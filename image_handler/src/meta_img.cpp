@@ -59,14 +59,14 @@ int32_t pmMetaImg::Resize(int32_t new_width, int32_t new_height, int32_t new_bit
   // A palette must fit its index: one-plane records are 1- or 8-bit.
   if (block < 0 || (new_channel == 1 && new_bit > 8)) return -1;
 
-  // malloc(0) may give null; a one-byte block keeps "no storage" distinct.
-  p_buf = static_cast<uint8_t*>(std::malloc(block > 0 ? static_cast<size_t>(block) : 1));
+  // A one-byte block keeps "no storage" distinct for an empty geometry; the
+  // block is still free()'d.
+  p_buf = static_cast<uint8_t*>(pm::MallocHuge(static_cast<size_t>(block)));
   pp_plane = new (std::nothrow) uint8_t*[static_cast<size_t>(new_channel)];
   if (p_buf == nullptr || pp_plane == nullptr) {
     Release();
     return -1;
   }
-  pm::AdviseHugePages(p_buf, static_cast<size_t>(block));
   for (int32_t i = 0; i < new_channel; ++i) pp_plane[i] = p_buf + static_cast<size_t>(i) * static_cast<size_t>(plane);
 
   if (new_channel == 1) {

@@ -1,6 +1,8 @@
 // JPEG through libjpeg-turbo. Like libpng it reports errors by longjmp: the
 // setjmp lives in C-style functions without destructible objects, and the
 // C++ callers own the codec structures.
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <csetjmp>
 #include <cstring>
@@ -68,7 +70,7 @@ class JpegHolder {
   }
   ~JpegHolder() {
     if (created_) jpeg_destroy(reinterpret_cast<j_common_ptr>(&cinfo_));
-    std::free(buffer_);
+    if (buffer_ != first_.get()) std::free(buffer_);
   }
   JpegHolder(const JpegHolder&) = delete;
   JpegHolder& operator=(const JpegHolder&) = delete;
@@ -78,12 +80,20 @@ class JpegHolder {
   void set_created() { created_ = true; }
   unsigned char** buffer() { return &buffer_; }
   unsigned long* buffer_size() { return &buffer_size_; }
+  // The output buffer libjpeg starts with (and leaves alone); it moves to a
+  // buffer of its own, which the holder frees, only when this one fills.
+  void SetFirstBuffer(Block block, size_t size) {
+    first_ = std::move(block);
+    buffer_ = first_.get();
+    buffer_size_ = static_cast<unsigned long>(size);
+  }
 
  private:
   Cinfo cinfo_;
   JpegErrorMgr err_;
   jpeg_progress_mgr progress_{};
   bool created_ = false;
+  Block first_;
   unsigned char* buffer_ = nullptr;
   unsigned long buffer_size_ = 0;
 };
@@ -304,6 +314,19 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
                 " pixels (at most " + std::to_string(JPEG_MAX_DIMENSION) + " a side)");
   }
   JpegCompressHolder holder;
+  // libjpeg's own buffer grows by copying into fresh memory. Ours holds the
+  // largest file baseline coding can make of the image (three bytes a pixel
+  // over whole MCUs, and the tables): address space, of which only what is
+  // written becomes resident. Where even that cannot be had, a small one.
+  // Both sides are at most JPEG_MAX_DIMENSION: no overflow in 64 bits.
+  const uint64_t bound = ((uint64_t{plan.width} + 15) & ~uint64_t{15}) * ((uint64_t{plan.height} + 15) & ~uint64_t{15}) * 3 + 2048;
+  size_t mapped = 0;
+  void* first = bound <= SIZE_MAX && bound <= ULONG_MAX ? MapHuge(static_cast<size_t>(bound), &mapped) : nullptr;
+  if (first != nullptr) {
+    holder.SetFirstBuffer(Block(static_cast<uint8_t*>(first), BlockDeleter{mapped}), static_cast<size_t>(bound));
+  } else {
+    holder.SetFirstBuffer(AllocBlock(65536, false), 65536);
+  }
   if (!JpegWriteAll(&holder, &plan)) throw Error(std::string("JPEG encoder failed: ") + holder.err()->message);
   out.Write(*holder.buffer(), *holder.buffer_size());
 }

@@ -55,11 +55,13 @@ FileBytes ReadAllBytes(const char* path) {
   if (S_ISDIR(st.st_mode)) FailOpen(EISDIR);
 
   FileBytes out;
-  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 65536;
   if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(PTRDIFF_MAX)) {
     FailOpen(EFBIG);
   }
-  out.data.reset(static_cast<uint8_t*>(std::malloc(capacity)));
+  // One byte over the size, so that the read that finds the end does not
+  // first grow (and copy) the buffer.
+  size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536;
+  out.data.reset(static_cast<uint8_t*>(MallocHuge(capacity)));
   if (!out.data) throw Error("cannot allocate " + std::to_string(capacity) + " bytes", Error::Kind::kReadMemory);
   for (;;) {
     if (out.size == capacity) {

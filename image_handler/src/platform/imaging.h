@@ -78,7 +78,7 @@ void SetRecordByteLimit(size_t bytes);
 size_t MaxBitmapBytes();
 void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 
-// An owned block of bytes: from malloc, or for large ones (1 MiB and up) an
+// An owned block of bytes: from malloc, or for large ones (512 KiB and up) an
 // anonymous mapping of its own, which reads as zeros, costs no resident
 // memory until written and goes back to the system when released (the
 // heap would keep a released block of tens of megabytes resident for the
@@ -89,11 +89,13 @@ struct BlockDeleter {
 };
 using Block = std::unique_ptr<uint8_t, BlockDeleter>;
 Block AllocBlock(size_t bytes, bool zeroed);
-// Asks for huge pages over a large block's whole 2 MiB spans (no effect on
-// small ones, or where the kernel declines); over the whole of an anonymous
-// mapping of our own.
-void AdviseHugePages(void* p, size_t bytes);
-void AdviseMappingHugePages(void* mapping, size_t bytes);
+// A mapping of at least `bytes` (and at least 1) whose start and length
+// are whole 2 MiB huge pages, with the advice given, when `bytes` is 512 KiB
+// or more; its length in `mapped`. Null when the system has no room.
+void* MapHuge(size_t bytes, size_t* mapped);
+// A block free() releases; a large one starts on a huge page and is advised
+// whole. Null when there is no room.
+void* MallocHuge(size_t bytes);
 
 class Bitmap {
  public:
