@@ -33,8 +33,10 @@ void MemoryStream::Write(const void* data, size_t size) {
       }
     } else if (::mremap(data_, capacity_, capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, p) == MAP_FAILED) {
       // Whole huge pages are moved to the new mapping's start, not copied.
-      ::munmap(p, mapped);
-      throw Error("Out of memory: cannot grow the output buffer to " + std::to_string(grown) + " bytes");
+      // A move needs the old range to be one mapping; where the kernel kept
+      // earlier moves apart from the rest, the bytes are copied instead.
+      std::memcpy(p, data_, size_);
+      ::munmap(data_, capacity_);
     }
     data_ = static_cast<uint8_t*>(p);
     capacity_ = mapped;
