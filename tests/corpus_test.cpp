@@ -114,6 +114,18 @@ const Deviation* FindDeviation(const std::string& path) {
   return nullptr;
 }
 
+// Plane bytes of a record: for 1-bit rows only the bits inside the width
+// count, since the bytes past a row's last pixel are not image data.
+std::vector<uint8_t> PlaneBytes(const pmMetaImg& img) {
+  const size_t w = static_cast<size_t>(img.width), h = static_cast<size_t>(img.height);
+  if (img.bit != 1) return std::vector<uint8_t>(img.p_buf, img.p_buf + w * h * img.channel * (img.bit / 8));
+  const size_t row_bytes = (w + 7) / 8;
+  std::vector<uint8_t> out(img.p_buf, img.p_buf + row_bytes * h);
+  const uint8_t last_mask = static_cast<uint8_t>(0xFF << ((8 - w % 8) % 8));
+  for (size_t r = 0; r < h; ++r) out[r * row_bytes + row_bytes - 1] &= last_mask;
+  return out;
+}
+
 class CorpusTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -155,6 +167,8 @@ TEST_F(CorpusTest, EveryFileLoadsOrIsRefusedAsTheManifestSays) {
     }
     EXPECT_EQ(text, "No Error");
     ++loaded;
+    const std::vector<uint8_t> plane = PlaneBytes(*img);
+    EXPECT_TRUE(std::equal(plane.begin(), plane.end(), img->p_buf)) << "bits past a 1-bit row's width are set";
     const std::vector<pmtest::Reference> magick = IsBmpRle(row) ? pmtest::MagickDecode({files[i]}) : std::vector<pmtest::Reference>{};
     if (!magick.empty()) {
       ++compared_magick;
@@ -180,18 +194,6 @@ TEST_F(CorpusTest, EveryFileLoadsOrIsRefusedAsTheManifestSays) {
   std::printf("corpus: %zu files, %zu loaded, %zu compared with Pillow, %zu BMP RLE files with ImageMagick\n",
               rows_.size(), loaded, compared, compared_magick);
   if (!pillow) std::printf("corpus: Pillow not found, pixel comparison skipped\n");
-}
-
-// Plane bytes of a record: for 1-bit rows only the bits inside the width
-// count, since the bytes past a row's last pixel are not image data.
-std::vector<uint8_t> PlaneBytes(const pmMetaImg& img) {
-  const size_t w = static_cast<size_t>(img.width), h = static_cast<size_t>(img.height);
-  if (img.bit != 1) return std::vector<uint8_t>(img.p_buf, img.p_buf + w * h * img.channel * (img.bit / 8));
-  const size_t row_bytes = (w + 7) / 8;
-  std::vector<uint8_t> out(img.p_buf, img.p_buf + row_bytes * h);
-  const uint8_t last_mask = static_cast<uint8_t>(0xFF << ((8 - w % 8) % 8));
-  for (size_t r = 0; r < h; ++r) out[r * row_bytes + row_bytes - 1] &= last_mask;
-  return out;
 }
 
 bool FewerThan257Colours(const pmMetaImg& img) {

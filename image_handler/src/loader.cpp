@@ -56,10 +56,16 @@ int32_t sttc_SetPix(const uint8_t* p_pix_buf, pmMetaImg* p_meta_img) {
       }
     }
   } else if (channel == 1 && p_meta_img->bit == 1) {
-    // Plane rows run bottom row first.
+    // Plane rows run bottom row first. The bits past the width are cleared:
+    // some decoders (libtiff's fax codecs) leave them as the buffer held
+    // them, and they would reach the saved files.
     const size_t row_bytes = (w + 7) / 8;
+    const auto tail_mask = static_cast<uint8_t>(0xFF00u >> (w % 8 == 0 ? 8 : w % 8));
     uint8_t* dst = p_meta_img->pp_plane[0];
-    for (size_t r = 0; r < h; ++r) std::memcpy(dst + r * row_bytes, p_pix_buf + (h - 1 - r) * stride, row_bytes);
+    for (size_t r = 0; r < h; ++r) {
+      std::memcpy(dst + r * row_bytes, p_pix_buf + (h - 1 - r) * stride, row_bytes);
+      if (row_bytes > 0) dst[r * row_bytes + row_bytes - 1] &= tail_mask;
+    }
   } else if (p_meta_img->bit == 16) {
     // 16-bit words, native byte order; word k of a pixel goes to plane
     // channel - 1 - k, as for 8-bit samples.
