@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 i386=(crossbuild-essential-i386 libjpeg62-turbo-dev:i386 libpng-dev:i386 libtiff-dev:i386 libgif-dev:i386 libdeflate-dev:i386
       libgtest-dev:i386)
-scripts/deps.sh valgrind imagemagick pngcheck "${i386[@]}"
+scripts/deps.sh valgrind imagemagick pngcheck python3-distributed "${i386[@]}"
 jobs="$(nproc)"
 tests=""
 build() {  # build DIR CMAKE-ARGS...; runs the tests matching $tests (all when empty)

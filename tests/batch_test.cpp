@@ -2,7 +2,10 @@
 // through the ctypes binding, with a broken file among them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 
 #include "loader.h"
 #include "test_support.h"
@@ -40,6 +43,45 @@ TEST(BatchExampleTest, ConvertsAFolderAndListsTheFailures) {
       ASSERT_NE(got, nullptr) << name;
       EXPECT_EQ(pmtest::RecordRgb(*got), pmtest::RecordRgb(*want)) << name;
     }
+  }
+}
+
+// The Dask example on a local cluster of two workers over the corpus, with
+// the outputs written by the workers or sent back to the client: the same
+// files, byte for byte, and the same failures as the batch converter run in
+// one process.
+TEST(BatchExampleTest, DaskOverTheCorpusGivesTheSingleProcessFilesAndFailures) {
+  if (pmtest::kSanitized) GTEST_SKIP() << "Python cannot load a sanitizer build of the library";
+  if (sizeof(void*) != 8) GTEST_SKIP() << "the system's Python cannot load a 32-bit library";
+  std::error_code ec;
+  const std::string corpus = std::filesystem::canonical(pmtest::CorpusDir(), ec);
+  if (ec) GTEST_SKIP() << "no corpus at " << pmtest::CorpusDir();
+  if (pmtest::Run(PIXMILL_PYTHON " -c 'import distributed' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "Dask's distributed package (python3-distributed) is not installed";
+  }
+  pmtest::TempDir dir;
+  // The FAILED lines of a run, sorted; its outputs without empty folders.
+  auto run = [&](const std::string& args, const std::string& out) {
+    const int status = pmtest::Run(std::string(PIXMILL_PYTHON) + " " PIXMILL_SOURCE_DIR "/examples/" + args +
+                                   " --library " PIXMILL_LIBRARY_PATH " --format png '" + corpus + "' '" + dir.File(out) +
+                                   "' >'" + dir.File("log") + "' 2>&1; status=$?; find '" + dir.File(out) +
+                                   "' -type d -empty -delete; exit $status");
+    const std::vector<uint8_t> printed = pmtest::ReadBytes(dir.File("log"));
+    std::istringstream log(std::string(printed.begin(), printed.end()));
+    std::vector<std::string> failed;
+    for (std::string line; std::getline(log, line);) {
+      if (line.rfind("FAILED ", 0) == 0) failed.push_back(line);
+    }
+    std::sort(failed.begin(), failed.end());
+    EXPECT_EQ(status, 1) << args;
+    EXPECT_FALSE(failed.empty()) << args;
+    return failed;
+  };
+  const std::vector<std::string> want = run("batch_convert.py --workers 1", "single");
+  for (const char* extra : {"", " --return-bytes"}) {
+    EXPECT_EQ(run(std::string("dask_convert.py --workers 2") + extra, "dask"), want) << extra;
+    EXPECT_EQ(pmtest::Run("diff -r '" + dir.File("single") + "' '" + dir.File("dask") + "'"), 0) << extra;
+    pmtest::Run("rm -rf '" + dir.File("dask") + "'");
   }
 }
 

@@ -173,20 +173,99 @@ TEST_F(RoundtripTest, WithoutAnArgumentOrTheWholeLibraryItGivesStatus255) {
   }
 }
 
+// pixmill-convert: each output is byte for byte the library's own save of
+// the same input; refused command lines write nothing.
+TEST_F(RoundtripTest, ConvertToolWritesWhatTheLibrarySavesAndRefusesBadCommandLines) {
+  auto expect_save = [&](const std::string& in, const std::string& got, int32_t code, int32_t quality = 75) {
+    Record img(sttc_LoadImage(in.c_str()));
+    ASSERT_TRUE(img);
+    const int32_t before = Pixmill_SetQuality(quality);
+    ASSERT_EQ(Pixmill_Save(work_.File("want").c_str(), img.get(), code), 0);
+    Pixmill_SetQuality(before);
+    EXPECT_EQ(pmtest::ReadBytes(got), pmtest::ReadBytes(work_.File("want"))) << got;
+  };
+  const std::string tool = Quote(PIXMILL_CONVERT);
+  const std::string rgb = Quote(input("rgb.png"));
+  pmtest::TempDir dir;
+  const struct {
+    std::string args, out;
+    int32_t code;
+  } kSingle[] = {{rgb + " a.JPG", "a.JPG", PIXMILL_FORMAT_JPEG},  {rgb + " a.jpeg", "a.jpeg", PIXMILL_FORMAT_JPEG},
+                 {rgb + " a.Tiff", "a.Tiff", PIXMILL_FORMAT_TIFF}, {rgb + " a.tif", "a.tif", PIXMILL_FORMAT_TIFF},
+                 {rgb + " a.gif", "a.gif", PIXMILL_FORMAT_GIF},    {rgb + " a.BMP", "a.BMP", PIXMILL_FORMAT_BMP},
+                 {"-f png " + rgb + " a.jpg", "a.jpg", PIXMILL_FORMAT_PNG}};
+  for (const auto& c : kSingle) {
+    const Result r = RunRoundtrip(dir.path(), c.args, PIXMILL_CONVERT);
+    EXPECT_EQ(r.status, 0) << c.args << r.err;
+    expect_save(input("rgb.png"), dir.File(c.out), c.code);
+  }
+  // Standard output, through a pipe.
+  EXPECT_EQ(pmtest::Run(tool + " -q 90 -f jpeg " + rgb + " - | cat >" + Quote(dir.File("piped"))), 0);
+  expect_save(input("rgb.png"), dir.File("piped"), PIXMILL_FORMAT_JPEG, 90);
+
+  // Refused: status 2, the reason, and no file or folder made.
+  const std::pair<std::string, std::string> kUsage[] = {
+      {rgb + " a.webp", "cannot tell the format from 'a.webp'"},
+      {rgb + " -", "cannot tell the format from '-'"},
+      {"-q 101 " + rgb + " a.png", "-q takes a whole number from 0 to 100"},
+      {"-f webp " + rgb + " a.png", "unknown format 'webp'"},
+      {"-j 2 " + rgb + " a.png", "-j goes with -o"},
+      {"-o out " + rgb, "-o needs the output format from -f"},
+      {"-f png -o out " + rgb + " " + Quote(inputs_.path()) + "/./rgb.png", "would both be written to 'out/rgb.png'"},
+      {"-f png -o " + Quote(inputs_.path()) + " " + rgb, "would replace the input"}};
+  for (const auto& [args, text] : kUsage) {
+    pmtest::TempDir empty;
+    const Result r = RunRoundtrip(empty.path(), args, PIXMILL_CONVERT);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_NE(r.err.find(text), std::string::npos) << args << ": " << r.err;
+    EXPECT_TRUE(pmtest::ListDir(empty.path()).empty()) << args;
+  }
+
+  // The batch form: worker processes, one line per failure in input order,
+  // a summary, status 1.
+  pmtest::Bytes cut = pmtest::ReadBytes(input("rgb.png"));
+  cut.resize(60);
+  pmtest::WriteBytes(input("broken.png"), cut);
+  const Result r = RunRoundtrip(dir.path(), "-j 2 -f bmp -o out/sub " + rgb + " " + Quote(input("broken.png")) + " " +
+                                                Quote(input("palette.gif")) + " missing.tif " + Quote(input("bits.tif")),
+                                PIXMILL_CONVERT);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  const std::string broken = input("broken.png");
+  EXPECT_EQ(r.err.substr(0, r.err.find("pixmill-convert: ")),
+            "FAILED " + broken + ": '" + broken + "': PNG data is damaged (file ends before the image data)\n" +
+                "FAILED missing.tif: Cannot open 'missing.tif': No such file or directory\n");
+  EXPECT_NE(r.err.find("pixmill-convert: 3 files converted, 2 failed, in "), std::string::npos) << r.err;
+  EXPECT_EQ(pmtest::ListDir(dir.File("out/sub")), (std::vector<std::string>{"bits.bmp", "palette.bmp", "rgb.bmp"}));
+  for (const char* name : {"rgb.png", "palette.gif", "bits.tif"}) {
+    const std::string stem(name, std::strchr(name, '.'));
+    expect_save(input(name), dir.File("out/sub/" + stem + ".bmp"), PIXMILL_FORMAT_BMP);
+  }
+}
+
 // One file of each container through the loader and all five savers under
-// memcheck: no error, no leak.
+// memcheck, and all of them through the converter's worker processes: no
+// error, no leak.
 TEST_F(RoundtripTest, RunsCleanUnderValgrind) {
   if (pmtest::kSanitized) GTEST_SKIP() << "valgrind does not run sanitizer builds";
   if (pmtest::Run("command -v valgrind >/dev/null") != 0) GTEST_SKIP() << "valgrind is not installed";
+  auto memcheck = [](const std::string& cwd, const std::string& command) {
+    pmtest::TempDir logs;
+    EXPECT_EQ(pmtest::Run("cd " + Quote(cwd) +
+                          " && valgrind -q --trace-children=yes --error-exitcode=99 --leak-check=full "
+                          "--show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible " +
+                          command + " 2>" + Quote(logs.File("log"))),
+              0)
+        << command << ": " << Text(pmtest::ReadBytes(logs.File("log")));
+  };
   for (const char* name : {"rgb.png", "rgb.jpg", "bits.tif", "palette.gif", "palette.bmp"}) {
-    pmtest::TempDir dir, logs;
-    const std::string cmd = "cd " + Quote(dir.path()) +
-                            " && valgrind -q --error-exitcode=99 --leak-check=full "
-                            "--show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible " +
-                            Quote(PIXMILL_ROUNDTRIP) + " " + Quote(input(name)) + " 2>" + Quote(logs.File("log"));
-    EXPECT_EQ(pmtest::Run(cmd), 0) << name << ": " << Text(pmtest::ReadBytes(logs.File("log")));
+    pmtest::TempDir dir;
+    memcheck(dir.path(), Quote(PIXMILL_ROUNDTRIP) + " " + Quote(input(name)));
     ExpectOutputs(dir.path());
   }
+  memcheck(work_.path(), Quote(PIXMILL_CONVERT) + " -j 2 -f gif -o out " + Quote(input("rgb.jpg")) + " " +
+                             Quote(input("bits.tif")) + " " + Quote(input("palette.bmp")));
+  EXPECT_EQ(pmtest::ListDir(work_.File("out")), (std::vector<std::string>{"bits.gif", "palette.gif", "rgb.gif"}));
 }
 
 }  // namespace
