@@ -16,12 +16,17 @@ set(PIXMILL_DEB_DEV libpixmill-dev)
 set(PIXMILL_DEB_TOOLS pixmill-tools)
 
 # Every package carries the copyright file and the changelog in its own
-# documentation folder.
+# documentation folder; the development and tools packages, whose header and
+# manual pages point to it, also the README.
 pixmill_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+pixmill_gzip(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/README.md.gz)
 foreach(component runtime dev tools)
   string(TOUPPER ${component} upper)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
     DESTINATION share/doc/${PIXMILL_DEB_${upper}} COMPONENT ${component})
+  if(NOT component STREQUAL "runtime")
+    install(FILES ${PROJECT_BINARY_DIR}/README.md.gz DESTINATION share/doc/${PIXMILL_DEB_${upper}} COMPONENT ${component})
+  endif()
 endforeach()
 
 set(CPACK_GENERATOR DEB)
@@ -40,6 +45,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# pixmill-convert links the library of this build, which no installed
+# package holds yet: dpkg-shlibdeps finds it in the build tree (the tools
+# package names its dependency on libpixmill1 itself).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/bin)
 
 set(pixmill_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${PIXMILL_DEB_RUNTIME})
@@ -67,13 +76,15 @@ pkg-config file (pixmill) and the CMake package (Pixmill::Pixmill).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${PIXMILL_DEB_TOOLS})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION graphics)
-# roundtrip opens the library with dlopen, which dpkg-shlibdeps cannot see.
+# roundtrip opens the library with dlopen, which dpkg-shlibdeps cannot see;
+# pixmill-convert links it.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${PIXMILL_DEB_RUNTIME} (= ${pixmill_version})")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "small, hardened image conversion library - tools
 Pixmill decodes PNG, JPEG, TIFF, GIF and BMP files into an in-memory
 image and writes it as JPEG, PNG, TIFF, GIF or BMP.
 
-This package holds roundtrip, which converts one image into all five
-containers in the current directory.")
+This package holds pixmill-convert, which converts one file, or many
+into a folder with one worker process a core, and roundtrip, which
+converts one image into all five containers in the current directory.")
 
 include(CPack)

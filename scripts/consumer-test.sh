@@ -20,7 +20,7 @@ else
   prefix="$work/prefix"
   cmake --install "$build" --prefix "$prefix" >/dev/null
 fi
-for f in bin/roundtrip include/pixmill.h lib/libPixmill_x64.so lib/pkgconfig/pixmill.pc lib/cmake/Pixmill/PixmillConfig.cmake; do
+for f in bin/roundtrip bin/pixmill-convert include/pixmill.h lib/libPixmill_x64.so lib/pkgconfig/pixmill.pc lib/cmake/Pixmill/PixmillConfig.cmake; do
   [ -e "$prefix/$f" ] || { echo "consumer: $f is not installed" >&2; exit 1; }
 done
 soname="$(readelf -d "$prefix/lib/libPixmill_x64.so" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')"
@@ -51,4 +51,6 @@ mkdir "$work/run"
 (cd "$work/run" && env -i "$prefix/bin/roundtrip" "$sample")
 [ "$(ls "$work/run" | tr '\n' ' ')" = "output.bmp output.gif output.jpg output.png output.tif " ] || {
   echo "consumer: roundtrip wrote: $(ls "$work/run")" >&2; exit 1; }
-echo "consumer: pkg-config, find_package and the installed roundtrip work from $prefix"
+env -i "$prefix/bin/pixmill-convert" -f png "$sample" - >"$work/convert.png"
+cmp "$work/pc.png" "$work/convert.png"
+echo "consumer: pkg-config, find_package, the installed roundtrip and pixmill-convert work from $prefix"

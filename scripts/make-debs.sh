@@ -43,13 +43,20 @@ status="$(dpkg-query --admindir="$admin" -W -f='${Package} ${Status}\n' | sort)"
 echo "$status"
 [ "$(grep -c 'install ok installed' <<<"$status")" -eq 3 ] || { echo "make-debs: not all installed" >&2; exit 1; }
 
-# roundtrip with the runtime and tools packages alone (no -dev link).
+# roundtrip and pixmill-convert with the runtime and tools packages alone
+# (no -dev link); pixmill-convert finds the library beside bin/ as it would
+# in /usr/lib.
 for deb in "${debs[@]}"; do
   case "$(basename "$deb")" in libpixmill-dev*) ;; *) dpkg-deb -x "$deb" "$work/tools-only" ;; esac
 done
 mkdir "$work/run"
 (cd "$work/run" && env -i "$work/tools-only/usr/bin/roundtrip" "$root/samples/sample.png")
 [ "$(ls "$work/run" | wc -l)" -eq 5 ] || { echo "make-debs: roundtrip without -dev wrote: $(ls "$work/run")" >&2; exit 1; }
+env -i "$work/tools-only/usr/bin/pixmill-convert" "$root/samples/sample.png" "$work/run/convert.png"
+cmp "$work/run/output.png" "$work/run/convert.png"
+for f in usr/share/man/man1/pixmill-convert.1.gz usr/share/doc/pixmill-tools/README.md.gz; do
+  [ -e "$work/tools-only/$f" ] || { echo "make-debs: pixmill-tools lacks $f" >&2; exit 1; }
+done
 
 # The consumer test against the installed -dev package and the installed
 # roundtrip.

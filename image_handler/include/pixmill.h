@@ -50,9 +50,14 @@ PIXMILL_API pmMetaImg* Pixmill_Create(const char* img_filename);
 /*
  * Write p_meta_img to img_filename in the container img_format_id
  * (0 JPEG at the current quality, 1 PNG, 2 TIFF, 3 GIF, 4 BMP); the file
- * name's extension plays no part. The record is only read. The file is
- * written whole or not at all: an existing file is replaced only once the
- * new one is complete. A null record or a null name fails and touches no
+ * name's extension plays no part. The record is only read. The whole file
+ * is encoded in memory first, so a failing encoder touches nothing. A new
+ * file, or an existing regular file with one link in a folder the caller
+ * may write, is written whole or not at all: it appears or is replaced only
+ * once complete. Other targets (devices, FIFOs, files with several links,
+ * files in a folder the caller may not write, another user's file) are
+ * written in place, as a plain write would, and a failure part way leaves
+ * them partly written. A null record or a null name fails and touches no
  * file. An unknown format code fails and leaves the error text as it was.
  * Returns 0 on success ("No Error"), -1 on failure.
  */
