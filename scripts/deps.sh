@@ -19,8 +19,18 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   if command -v apt-get >/dev/null 2>&1; then
     echo "Installing: ${missing[*]}"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # A mirror part way through a sync fails an update now and then: the
+    # lists are fetched again, and an update that fails is not the end as
+    # long as the packages install from the lists there are.
+    for attempt in 1 2 3; do
+      $SUDO apt-get update -qq || echo "apt-get update failed (attempt $attempt)" >&2
+      if DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+        exit 0
+      fi
+      [ "$attempt" -lt 3 ] && sleep 20
+    done
+    echo "Cannot install: ${missing[*]}" >&2
+    exit 1
   else
     echo "Missing packages (install them by hand): ${missing[*]}" >&2
     exit 1
