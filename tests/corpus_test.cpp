@@ -218,7 +218,7 @@ bool FewerThan257Colours(const pmMetaImg& img) {
 // size.
 TEST_F(CorpusTest, EveryLoadableFileSavesInAllFiveContainersAndLoadsBack) {
   pmtest::TempDir out;
-  size_t saved = 0, refused_shape = 0;
+  size_t saved = 0, refused_shape = 0, with_metadata = 0;
   std::vector<std::string> pngs;
   std::vector<std::vector<uint8_t>> png_rgb;
   for (const Row& row : rows_) {
@@ -249,6 +249,11 @@ TEST_F(CorpusTest, EveryLoadableFileSavesInAllFiveContainersAndLoadsBack) {
       ASSERT_TRUE(back) << myGlobal::GetError();
       ASSERT_EQ(back->width, img->width);
       ASSERT_EQ(back->height, img->height);
+      // JPEG, PNG and TIFF carry the orientation and the profile.
+      const bool carries = code <= PIXMILL_FORMAT_TIFF;
+      EXPECT_EQ(back->orientation, carries ? img->orientation : 1);
+      EXPECT_TRUE(back->icc_profile == (carries ? img->icc_profile : std::vector<uint8_t>{}));
+      with_metadata += code == 0 && (img->orientation != 1 || !img->icc_profile.empty());
       if (code == PIXMILL_FORMAT_JPEG) continue;
       const bool palette_file = code == PIXMILL_FORMAT_PNG || code == PIXMILL_FORMAT_TIFF;
       if (code == PIXMILL_FORMAT_GIF || (palette_file && bpp == 24 && gif_exact)) {
@@ -275,7 +280,8 @@ TEST_F(CorpusTest, EveryLoadableFileSavesInAllFiveContainersAndLoadsBack) {
     }
     ++saved;
   }
-  std::printf("corpus: %zu files saved five ways and loaded back, %zu refused for their shape\n", saved, refused_shape);
+  std::printf("corpus: %zu files saved five ways and loaded back (%zu with an orientation or a profile), %zu refused "
+              "for their shape\n", saved, with_metadata, refused_shape);
   EXPECT_GT(saved, 0u);
   const std::string missing = pmtest::CheckPngsOutside(pngs, png_rgb);
   if (!missing.empty()) GTEST_SKIP() << "not installed, PNGs not checked by:" << missing;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstring>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -46,6 +48,34 @@ TEST(LoaderTest, OpaqueAlphaIsDroppedAndAGreyKeyBecomesTheTransparentEntry) {
   std::unique_ptr<pmMetaImg> key(sttc_LoadImage(dir.File("k.png").c_str()));
   ASSERT_NE(key, nullptr) << myGlobal::GetError();
   EXPECT_EQ(key->p_palette[0].alpha * 1000 + key->p_palette[1].alpha, 255000);
+}
+
+// Orientation and profile as tests/data/meta holds them (README there), and
+// damaged variants of each container's file: damaged metadata is left out,
+// and the picture loads as the intact file does.
+TEST(LoaderTest, OrientationAndProfileAreReadAndDamagedOnesLeftOut) {
+  const std::string dir = PIXMILL_SOURCE_DIR "/tests/data/meta/";
+  const std::vector<uint8_t> icc = pmtest::ReadBytes(dir + "adobergb.icc"), none;
+  const struct {
+    const char* file;
+    int orientation;
+    bool profile;
+  } kRows[] = {  // each container's intact file first
+      {"orient6.jpg", 6, true},      {"exif-ifd-outside.jpg", 1, true},       {"icc-out-of-sequence.jpg", 6, false},
+      {"orient6.png", 6, true},      {"exif-twice-disagreeing.png", 1, true}, {"icc-over-16mib.png", 6, false},
+      {"icc-truncated.png", 6, false}, {"orient6.tif", 6, true},              {"orientation-9.tif", 1, true},
+      {"icc-outside.tif", 6, false}, {"profile-v5.bmp", 1, true},             {"profile-outside.bmp", 1, false}};
+  std::map<std::string, std::vector<uint8_t>> intact;  // pixels by extension
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.file);
+    std::unique_ptr<pmMetaImg> img(sttc_LoadImage((dir + row.file).c_str()));
+    ASSERT_NE(img, nullptr) << myGlobal::GetError();
+    EXPECT_EQ(img->orientation, row.orientation);
+    EXPECT_EQ(img->icc_profile, row.profile ? icc : none);
+    const std::string ext = std::strrchr(row.file, '.');
+    if (intact.count(ext) == 0) intact[ext] = pmtest::RecordRgb(*img);
+    EXPECT_EQ(pmtest::RecordRgb(*img), intact[ext]);
+  }
 }
 
 TEST(LoaderTest, PngDataInSeveralChunksLoadsAndDamageIsReadAsLibpngReadsIt) {

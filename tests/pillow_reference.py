@@ -4,8 +4,8 @@
 Usage: pillow_reference.py OUTDIR LIST (LIST: a file of paths, one a line)
 
 For every file that Pillow decodes, writes OUTDIR/<n>.ref (n = its line in
-LIST, from 0): a line "W H MODE" and then the first frame's pixels as 8-bit
-RGB, row by row, top row first. 16-bit samples are reduced to their high
+LIST, from 0): a line "W H MODE ORIENTATION ICC_BYTES", the ICC profile, and
+then the first frame's pixels as 8-bit RGB, row by row, top row first. 16-bit samples are reduced to their high
 byte. Files Pillow cannot decode, and deep grey (not a shape the library
 loads), get no .ref file.
 """
@@ -32,8 +32,10 @@ for n, path in enumerate(files):
                 continue
             # Through RGBA so that palette and alpha images drop their alpha.
             rgb = (im.convert("RGBA") if im.mode in ("RGBA", "LA", "P") else im).convert("RGB")
-            header = b"%d %d %s\n" % (rgb.size[0], rgb.size[1], im.mode.encode())
-            data = rgb.tobytes()
+            icc = im.info.get("icc_profile") or b""
+            header = b"%d %d %s %d %d\n" % (rgb.size[0], rgb.size[1], im.mode.encode(),
+                                             im.getexif().get(0x0112, 1), len(icc))
+            data = icc + rgb.tobytes()
     except (Exception, MemoryError):  # noqa: BLE001 - any refusal means "no reference"
         continue
     with open(os.path.join(outdir, "%d.ref" % n), "wb") as f:

@@ -178,6 +178,55 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
   if (!missing.empty()) GTEST_SKIP() << "not installed, files not checked by:" << missing;
 }
 
+// Orientation 2 to 8 and a real profile, from each container that carries
+// them into JPEG, PNG and TIFF, as this library and Pillow read them back;
+// GIF and BMP carry neither. The pixels stay as they were.
+TEST(SaveTest, OrientationAndProfileTravelIntoJpegPngAndTiff) {
+  const std::string dir = PIXMILL_SOURCE_DIR "/tests/data/meta/";
+  const std::vector<uint8_t> icc = pmtest::ReadBytes(dir + "adobergb.icc"), none;
+  pmtest::TempDir out;
+  std::vector<std::string> files;
+  std::vector<int> orientations;
+  std::vector<std::vector<uint8_t>> lossless;  // the pixels where Pillow reads them as stored
+  for (const char* source : {"orient6.jpg", "orient6.png", "orient6.tif", "profile-v5.bmp"}) {
+    Record img(sttc_LoadImage((dir + source).c_str()));
+    ASSERT_NE(img, nullptr) << myGlobal::GetError();
+    const std::vector<uint8_t> rgb = pmtest::RecordRgb(*img);
+    for (int o = 2; o <= 8; ++o) {
+      img->orientation = o;
+      for (int code = 0; code <= 4; ++code) {
+        SCOPED_TRACE(std::string(source) + " orientation " + std::to_string(o) + " as " + kContainers[code]);
+        const std::string path = out.File(std::to_string(files.size()) + "." + std::to_string(code));
+        ASSERT_EQ(Pixmill_Save(path.c_str(), img.get(), code), 0) << myGlobal::GetError();
+        Record back(sttc_LoadImage(path.c_str()));
+        ASSERT_NE(back, nullptr) << myGlobal::GetError();
+        const bool carries = code <= PIXMILL_FORMAT_TIFF;
+        EXPECT_EQ(back->orientation, carries ? o : 1);
+        EXPECT_EQ(back->icc_profile, carries ? icc : none);
+        if (code != PIXMILL_FORMAT_JPEG) {
+          EXPECT_EQ(pmtest::RecordRgb(*back), rgb);  // at most 256 colours: GIF too
+        }
+        if (!carries) continue;
+        files.push_back(path);
+        orientations.push_back(o);
+        // Pillow turns TIFF pixels by their orientation as it reads them.
+        lossless.push_back(code == PIXMILL_FORMAT_PNG ? rgb : none);
+      }
+    }
+  }
+  if (!pmtest::PillowAvailable()) GTEST_SKIP() << "Pillow is not installed: the files were not read outside";
+  const auto refs = pmtest::PillowDecode(files);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const auto ref = refs.find(i);
+    ASSERT_NE(ref, refs.end()) << "Pillow cannot open " << files[i];
+    EXPECT_EQ(ref->second.orientation, orientations[i]) << files[i];
+    EXPECT_EQ(ref->second.icc, icc) << files[i];
+    if (!lossless[i].empty()) {
+      EXPECT_EQ(ref->second.rgb, lossless[i]) << files[i];
+    }
+  }
+}
+
 TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
   pmtest::TempDir dir;
   Record deep = Sized(2, 2, 16, 3);

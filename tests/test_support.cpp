@@ -145,10 +145,15 @@ std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files) 
     const auto nl = std::find(bytes.begin(), bytes.end(), '\n');
     Reference r;
     char mode[32] = {0};
+    size_t icc = 0;
     std::string header(bytes.begin(), nl);
-    if (std::sscanf(header.c_str(), "%d %d %31s", &r.width, &r.height, mode) != 3) continue;
+    if (std::sscanf(header.c_str(), "%d %d %31s %d %zu", &r.width, &r.height, mode, &r.orientation, &icc) != 5 ||
+        icc > static_cast<size_t>(bytes.end() - nl - 1)) {
+      continue;
+    }
     r.mode = mode;
-    r.rgb.assign(nl + 1, bytes.end());
+    r.icc.assign(nl + 1, nl + 1 + static_cast<ptrdiff_t>(icc));
+    r.rgb.assign(nl + 1 + static_cast<ptrdiff_t>(icc), bytes.end());
     refs[i] = std::move(r);
   }
   return refs;

@@ -48,12 +48,14 @@ std::vector<std::string> ListDir(const std::string& path);
 // one-plane records, high bytes of 16-bit samples).
 std::vector<uint8_t> RecordRgb(const pmMetaImg& img);
 
-// Pillow's decode of each file: width, height, mode and RGB bytes. Files
-// Pillow refuses are absent from the result.
+// Pillow's decode of each file: width, height, mode, Exif orientation, ICC
+// profile and RGB bytes. Files Pillow refuses are absent from the result.
 struct Reference {
   int width = 0;
   int height = 0;
   std::string mode;
+  int orientation = 1;
+  std::vector<uint8_t> icc;
   std::vector<uint8_t> rgb;
 };
 std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files);

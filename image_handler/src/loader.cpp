@@ -100,6 +100,8 @@ pmMetaImg* RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   sttc_SetPalette(bmp, record.get());
   sttc_SetPix(bmp.LockBits(), record.get());
   bmp.UnlockBits();
+  record->orientation = bmp.Meta().orientation;
+  record->icc_profile = std::move(bmp.Meta().icc);
   myGlobal::SetError("No Error");
   return record.release();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "pixmill.h"
 
@@ -33,6 +34,11 @@ struct pmMetaImg {
   int32_t channel = 0;
   PM_METAIMG_PALETTE* p_palette = nullptr;
   int32_t palette_num = 0;
+  // What the source file said about showing it, carried to every output that
+  // can hold it: the Exif orientation (1 to 8; 1 for none) and the ICC
+  // profile (empty for none).
+  int32_t orientation = 1;
+  std::vector<uint8_t> icc_profile;
 
  private:
   void Release();

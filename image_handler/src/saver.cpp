@@ -26,6 +26,8 @@ void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryS
   const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
   pm::Bitmap bmp = sttc_CreateBitmap(p_meta_img->width, p_meta_img->height, bits_per_pixel);
   sttc_MakePalette(p_meta_img, bmp);
+  bmp.Meta().orientation = p_meta_img->orientation;
+  bmp.Meta().icc = p_meta_img->icc_profile;
   uint8_t* scan0 = bmp.LockBits();
   if (bits_per_pixel == 1) {
     sttc_SetOutputPixels_01(scan0, p_meta_img);

@@ -45,6 +45,9 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
 // Inflates a whole zlib stream with libdeflate: true only when the stream
 // is sound, takes all of `size` and fills exactly `out_size` bytes.
 bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t out_size);
+// The same for a stream of unknown length: true, with `out` its bytes, when
+// it is sound, takes all of `size` and inflates to at most `cap` bytes.
+bool InflateAtMost(const uint8_t* data, size_t size, size_t cap, std::vector<uint8_t>& out);
 
 // The whole contents of a file (file_io.cpp).
 struct FileBytes {
@@ -52,6 +55,20 @@ struct FileBytes {
   size_t size = 0;
 };
 FileBytes ReadAllBytes(const char* path);
+
+// Orientation and colour profile in the containers' own forms
+// (metadata.cpp). A profile larger than kMaxIccBytes is ignored.
+constexpr size_t kMaxIccBytes = size_t{16} << 20;
+// The orientation (1 to 8) in the first IFD of an Exif block (a TIFF
+// structure: byte order, 42, IFDs); 1 when it has none, or is damaged,
+// truncated, out of range or given twice with different values.
+int ExifOrientation(const uint8_t* data, size_t size);
+// The smallest Exif block that holds `orientation`.
+std::vector<uint8_t> ExifBlock(int orientation);
+// Whether the bytes are an ICC profile as far as its header tells: at least
+// the 128-byte header and a tag count, the length it declares, 'acsp' at
+// offset 36, at most kMaxIccBytes.
+bool PlausibleIcc(const uint8_t* data, size_t size);
 
 // The 256-entry grey ramp with full alpha.
 std::vector<Color> GreyRamp();

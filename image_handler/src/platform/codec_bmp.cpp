@@ -158,10 +158,20 @@ BmpInfo ReadInfo(const uint8_t* data, size_t size) {
   return info;
 }
 
-}  // namespace
+// The profile a BITMAPV5HEADER embeds ('MBED'): its offset counts from the
+// header's start, and it must lie whole in the file.
+std::vector<uint8_t> EmbeddedProfile(const BmpInfo& info, const uint8_t* data, size_t size) {
+  constexpr uint32_t kProfileEmbedded = 0x4D424544;
+  const uint8_t* h = data + 14;
+  if (info.header_size != 124 || U32(h + 56) != kProfileEmbedded) return {};
+  const uint64_t start = 14 + uint64_t{U32(h + 112)}, length = U32(h + 116);
+  if (start > size || length > size - start || !PlausibleIcc(data + start, static_cast<size_t>(length))) return {};
+  std::vector<uint8_t> icc(static_cast<size_t>(length));
+  std::memcpy(icc.data(), data + start, icc.size());
+  return icc;
+}
 
-Bitmap DecodeBmp(const uint8_t* data, size_t size) {
-  const BmpInfo info = ReadInfo(data, size);
+Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
   const uint32_t pixel_offset = U32(data + 10);
   if (info.planes != 1) throw Error("BMP plane count " + std::to_string(info.planes) + " is not 1");
   if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
@@ -308,6 +318,16 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
 // ---------------------------------------------------------------------------
 // Encoding: file header, BITMAPINFOHEADER, colour table for indexed images,
 // rows bottom-up padded to 4 bytes. Alpha is dropped.
+
+}  // namespace
+
+Bitmap DecodeBmp(const uint8_t* data, size_t size) {
+  const BmpInfo info = ReadInfo(data, size);
+  Bitmap bitmap = DecodePixels(info, data, size);
+  std::vector<uint8_t> icc = EmbeddedProfile(info, data, size);
+  if (!icc.empty()) bitmap.Meta().icc = std::move(icc);
+  return bitmap;
+}
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <csetjmp>
 #include <cstring>
+#include <memory>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -104,7 +105,13 @@ struct JpegHeader {
   JDIMENSION width = 0, height = 0;
   J_COLOR_SPACE colour = JCS_UNKNOWN;
   int components = 0;
+  // The ICC profile libjpeg joined from the APP2 markers (malloc'ed; the
+  // caller frees it), or null.
+  JOCTET* icc = nullptr;
+  unsigned int icc_size = 0;
 };
+
+constexpr size_t kExifPrefix = 6;  // "Exif\0\0" before the TIFF structure
 
 bool JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t size, JpegHeader* out) {
   jpeg_decompress_struct* cinfo = h->cinfo();
@@ -116,12 +123,29 @@ bool JpegReadHeader(JpegDecompressHolder* h, const uint8_t* data, size_t size, J
   // Bounds the coefficient buffers of progressive and multi-scan files.
   cinfo->mem->max_memory_to_use = JpegMemoryLimit(UINT64_MAX);
   jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
+  // Exif (APP1) and ICC (APP2) markers are kept for the metadata; each is at
+  // most 64 KiB and lies inside the file.
+  jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
   jpeg_read_header(cinfo, TRUE);
   out->width = cinfo->image_width;
   out->height = cinfo->image_height;
   out->colour = cinfo->jpeg_color_space;
   out->components = cinfo->num_components;
+  // Chunks out of sequence, missing or repeated are a warning (ignored) and
+  // no profile.
+  if (!jpeg_read_icc_profile(cinfo, &out->icc, &out->icc_size)) out->icc = nullptr;
   return true;
+}
+
+// The orientation in the first Exif APP1 marker, 1 without one.
+int JpegOrientation(jpeg_decompress_struct* cinfo) {
+  for (jpeg_saved_marker_ptr m = cinfo->marker_list; m != nullptr; m = m->next) {
+    if (m->marker == JPEG_APP0 + 1 && m->data_length >= kExifPrefix && std::memcmp(m->data, "Exif\0\0", kExifPrefix) == 0) {
+      return ExifOrientation(m->data + kExifPrefix, m->data_length - kExifPrefix);
+    }
+  }
+  return 1;
 }
 
 bool JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t* base, size_t stride) {
@@ -143,9 +167,9 @@ bool JpegReadRows(JpegDecompressHolder* h, J_COLOR_SPACE out_space, uint8_t* bas
 Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   JpegDecompressHolder holder;
   JpegHeader h;
-  if (!JpegReadHeader(&holder, data, size, &h)) {
-    throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
-  }
+  const bool read = JpegReadHeader(&holder, data, size, &h);
+  const std::unique_ptr<JOCTET, decltype(&std::free)> icc(h.icc, &std::free);
+  if (!read) throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
   if (h.width == 0 || h.height == 0 || h.width > INT32_MAX || h.height > INT32_MAX) {
     throw Error("JPEG image size is out of range");
   }
@@ -170,6 +194,8 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   }
 
   Bitmap bitmap(w, ht, format);
+  bitmap.Meta().orientation = JpegOrientation(holder.cinfo());
+  if (PlausibleIcc(icc.get(), h.icc_size)) bitmap.Meta().icc.assign(icc.get(), icc.get() + h.icc_size);
   const uint64_t samples = static_cast<uint64_t>(w) * static_cast<uint64_t>(ht) * (format == kFormat24bppRgb ? 3 : 1);
   holder.cinfo()->mem->max_memory_to_use = JpegMemoryLimit(samples);
   if (!JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
@@ -196,6 +222,12 @@ struct JpegWritePlan {
   bool indexed = false;
   uint8_t samples[3 * 256] = {};
   uint8_t* scratch = nullptr;
+  // Markers after the header: an Exif APP1 (with its prefix) and the ICC
+  // profile, each written when not empty.
+  const uint8_t* exif = nullptr;
+  size_t exif_size = 0;
+  const uint8_t* icc = nullptr;
+  size_t icc_size = 0;
 };
 
 // The palette as input samples (blue, green, red) for every index a row can
@@ -253,6 +285,8 @@ bool JpegWriteAll(JpegCompressHolder* h, const JpegWritePlan* p) {
   // jpeg_set_defaults gives colour images 4:2:0 chroma subsampling.
   cinfo->dct_method = JDCT_ISLOW;
   jpeg_start_compress(cinfo, TRUE);
+  if (p->exif_size > 0) jpeg_write_marker(cinfo, JPEG_APP0 + 1, p->exif, static_cast<unsigned int>(p->exif_size));
+  if (p->icc_size > 0) jpeg_write_icc_profile(cinfo, p->icc, static_cast<unsigned int>(p->icc_size));
   while (cinfo->next_scanline < cinfo->image_height) {
     JSAMPROW row;
     if (p->indexed) {
@@ -312,6 +346,20 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
   if (plan.width > JPEG_MAX_DIMENSION || plan.height > JPEG_MAX_DIMENSION) {
     throw Error("JPEG cannot hold an image of " + std::to_string(plan.width) + " x " + std::to_string(plan.height) +
                 " pixels (at most " + std::to_string(JPEG_MAX_DIMENSION) + " a side)");
+  }
+  std::vector<uint8_t> exif;
+  if (bitmap.Meta().orientation != 1) {
+    exif.assign({'E', 'x', 'i', 'f', 0, 0});
+    const std::vector<uint8_t> block = ExifBlock(bitmap.Meta().orientation);
+    exif.insert(exif.end(), block.begin(), block.end());
+    plan.exif = exif.data();
+    plan.exif_size = exif.size();
+  }
+  // 255 APP2 markers of at most 65519 profile bytes each.
+  const std::vector<uint8_t>& icc = bitmap.Meta().icc;
+  if (!icc.empty() && icc.size() <= size_t{255} * 65519) {
+    plan.icc = icc.data();
+    plan.icc_size = icc.size();
   }
   JpegCompressHolder holder;
   // libjpeg's own buffer grows by copying into fresh memory. Ours holds the

@@ -284,6 +284,38 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
 
 }  // namespace
 
+// The orientation (eXIf) and profile (iCCP) among the chunks before the
+// image data. libpng skips both (it would allocate each one's declared
+// length first); here each counts only when it lies whole in the file with
+// a matching CRC and appears once, and the profile inflates to a plausible
+// one of at most kMaxIccBytes.
+Metadata ReadPngMetadata(const uint8_t* data, size_t size) {
+  Metadata meta;
+  int exifs = 0, profiles = 0;
+  for (size_t at = 8; size >= 12 && at <= size - 12;) {
+    const uint32_t length = Be32(data + at);
+    if (length > size - 12 - at) break;
+    const uint8_t* type = data + at + 4;
+    const uint8_t* body = type + 4;
+    if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) break;
+    const bool exif = std::memcmp(type, "eXIf", 4) == 0, iccp = std::memcmp(type, "iCCP", 4) == 0;
+    if ((exif || iccp) && Crc32(0, type, length + size_t{4}) == Be32(body + length)) {
+      if (exif && ++exifs == 1) meta.orientation = ExifOrientation(body, length);
+      // A name of 1 to 79 bytes, its terminator, compression method 0.
+      const auto* name_end = static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
+      if (iccp && ++profiles == 1 && name_end != nullptr && name_end > body && name_end + 1 < body + length &&
+          name_end[1] == 0 &&
+          !InflateAtMost(name_end + 2, static_cast<size_t>(body + length - name_end - 2), kMaxIccBytes, meta.icc)) {
+        meta.icc.clear();
+      }
+    }
+    at += 12 + size_t{length};
+  }
+  if (exifs != 1) meta.orientation = 1;
+  if (profiles != 1 || !PlausibleIcc(meta.icc.data(), meta.icc.size())) meta.icc.clear();
+  return meta;
+}
+
 Bitmap DecodePng(const uint8_t* data, size_t size) {
   PngJob job;
   job.data = data;
@@ -358,6 +390,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
       DropAlpha16(bitmap);
     }
   }
+  bitmap.Meta() = ReadPngMetadata(data, size);
   return bitmap;
 }
 
@@ -517,6 +550,23 @@ Compressor ChooseGreyCompressor(const uint8_t* filtered, size_t line, uint32_t h
 
 }  // namespace
 
+// The profile (iCCP, before PLTE) and the orientation (eXIf), when there
+// are any.
+void WriteMetadata(const Metadata& meta, MemoryStream& out) {
+  if (!meta.icc.empty()) {
+    static const char kName[] = "ICC profile";  // with its terminator, then compression method 0
+    const Compressed z = Deflate(meta.icc.data(), meta.icc.size(), Deflater::kLibdeflate, 9);
+    std::vector<uint8_t> body(kName, kName + sizeof kName);
+    body.push_back(0);
+    body.insert(body.end(), z.data.get(), z.data.get() + z.size);
+    WriteChunk(out, "iCCP", body.data(), static_cast<uint32_t>(body.size()));
+  }
+  if (meta.orientation != 1) {
+    const std::vector<uint8_t> exif = ExifBlock(meta.orientation);
+    WriteChunk(out, "eXIf", exif.data(), static_cast<uint32_t>(exif.size()));
+  }
+}
+
 void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   PngPlan plan;
   plan.width = static_cast<uint32_t>(bitmap.Width());
@@ -591,6 +641,7 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   ihdr[8] = plan.bit_depth;
   ihdr[9] = plan.color_type;  // compression, filter method and interlace: 0
   WriteChunk(out, "IHDR", ihdr, sizeof ihdr);
+  WriteMetadata(bitmap.Meta(), out);
   if (plan.color_type == 3) {
     uint8_t plte[3 * 256];
     uint8_t trns[256];

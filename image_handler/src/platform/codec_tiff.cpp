@@ -82,6 +82,9 @@ int TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_
   if (io != nullptr && io->message.empty()) {
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, ap);
+    // An orientation out of range is metadata libtiff leaves out before it
+    // reads on: no damage to the picture.
+    if (std::strstr(text, "for \"Orientation\" tag") != nullptr) return 1;
     io->message = text;
     (void)module;
   }
@@ -372,6 +375,16 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size) {
   }
   // libtiff reports some damage (short strips, bad fax lines) and goes on.
   if (!io.message.empty()) TiffDamaged(io, "");
+  // The directory's tags were read with it; a bad value is left out.
+  uint16_t orientation = 1;
+  if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation) != 0 && orientation >= 1 && orientation <= 8) {
+    bitmap.Meta().orientation = orientation;
+  }
+  uint32_t icc_size = 0;
+  const uint8_t* icc = nullptr;
+  if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) != 0 && PlausibleIcc(icc, icc_size)) {
+    bitmap.Meta().icc.assign(icc, icc + icc_size);
+  }
   return bitmap;
 }
 
@@ -519,10 +532,12 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
             TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
             TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) &&
-            TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+            TIFFSetField(tif, TIFFTAG_ORIENTATION, static_cast<uint16_t>(bitmap.Meta().orientation)) &&
             TIFFSetField(tif, TIFFTAG_XRESOLUTION, 96.0) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, 96.0) &&
             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   if (ok && predictor != PREDICTOR_NONE) ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
+  const std::vector<uint8_t>& icc = bitmap.Meta().icc;
+  if (ok && !icc.empty()) ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(icc.size()), icc.data());
   std::vector<uint16_t> map_r, map_g, map_b;
   if (ok && photometric == PHOTOMETRIC_PALETTE) {
     const size_t n = size_t{1} << bps;

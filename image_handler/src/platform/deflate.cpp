@@ -86,6 +86,20 @@ bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t out_size) {
          in_used == size && written == out_size;
 }
 
+bool InflateAtMost(const uint8_t* data, size_t size, size_t cap, std::vector<uint8_t>& out) {
+  const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> d(libdeflate_alloc_decompressor());
+  if (d == nullptr) throw Error("Out of memory: cannot start the inflater");
+  // A large block is address space: only the pages written become resident.
+  const Block buffer = AllocBlock(cap, false);
+  size_t in_used = 0, written = 0;
+  if (libdeflate_zlib_decompress_ex(d.get(), data, size, buffer.get(), cap, &in_used, &written) != LIBDEFLATE_SUCCESS ||
+      in_used != size) {
+    return false;
+  }
+  out.assign(buffer.get(), buffer.get() + written);
+  return true;
+}
+
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size) {
   // A null buffer would restart the sum, as in zlib.
   return size == 0 ? crc : libdeflate_crc32(crc, data, size);

@@ -97,6 +97,14 @@ void* MapHuge(size_t bytes, size_t* mapped);
 // whole. Null when there is no room.
 void* MallocHuge(size_t bytes);
 
+// What a picture carries besides its pixels that changes how it looks: the
+// turn or flip that shows it upright (the Exif orientation, 1 to 8, 1 for
+// none) and its ICC colour profile (empty for none). Pixels are never turned.
+struct Metadata {
+  int orientation = 1;
+  std::vector<uint8_t> icc;
+};
+
 class Bitmap {
  public:
   // A blank bitmap. Indexed formats get a 2- (1-bit) or 256-entry (8-bit)
@@ -148,6 +156,10 @@ class Bitmap {
   // False for a header-only bitmap.
   bool HasPixels() const { return static_cast<bool>(bits_); }
 
+  // Set by the decoders from the file, read by the encoders.
+  Metadata& Meta() { return meta_; }
+  const Metadata& Meta() const { return meta_; }
+
  private:
   Bitmap() = default;
   int32_t width_ = 0;
@@ -158,6 +170,7 @@ class Bitmap {
   std::vector<Color> palette_;
   Block bits_;
   bool locked_ = false;
+  Metadata meta_;
 };
 
 // Decoding. The container is recognised by its signature.
