@@ -135,7 +135,7 @@ using Record = std::unique_ptr<pmMetaImg>;
 
 // The record's planes and palette, as bytes.
 std::vector<uint8_t> Take(const pmMetaImg& img) {
-  const size_t plane = static_cast<size_t>(RecordPlaneSize(img.width, img.height, img.bit));
+  const size_t plane = static_cast<size_t>(pm::SizeOfRecord(img.width, img.height, img.bit, img.channel).plane);
   std::vector<uint8_t> s(img.p_buf, img.p_buf + plane * static_cast<size_t>(img.channel));
   const auto* pal = reinterpret_cast<const uint8_t*>(img.p_palette);
   s.insert(s.end(), pal, pal + 4 * static_cast<size_t>(img.palette_num));

@@ -42,7 +42,7 @@ bool LoadsCleanly(const Bytes& bytes, const std::string& name) {
   EXPECT_EQ(text, "No Error") << name;
   // Small records also go through every encoder.
   const int32_t bpp = img->channel * img->bit;
-  if ((bpp == 1 || bpp == 8 || bpp == 24) && RecordBlockSize(img->width, img->height, img->bit, img->channel) <= 65536) {
+  if ((bpp == 1 || bpp == 8 || bpp == 24) && pm::SizeOfRecord(img->width, img->height, img->bit, img->channel).block <= 65536) {
     for (int code = 0; code <= 4; ++code) {
       pm::MemoryStream out;
       EncodeImage(img.get(), code, out);

@@ -30,7 +30,7 @@ TEST(RecordTest, ResizeAllocatesBackToBackPlanesAndARampPaletteForOnePlane) {
     SCOPED_TRACE(std::to_string(s.w) + "x" + std::to_string(s.h) + "x" + std::to_string(s.bit * s.channel));
     ASSERT_EQ(img->Resize(s.w, s.h, s.bit, s.channel), 0);
     ASSERT_NE(img->p_buf, nullptr);
-    EXPECT_EQ(RecordPlaneSize(s.w, s.h, s.bit), static_cast<int64_t>(s.plane));
+    EXPECT_EQ(pm::SizeOfRecord(s.w, s.h, s.bit, s.channel).plane, s.plane);
     EXPECT_GE(malloc_usable_size(img->p_buf), s.plane * s.channel);
     for (int32_t i = 0; i < s.channel; ++i) EXPECT_EQ(img->pp_plane[i], img->p_buf + i * s.plane);
     // Every byte of every plane can be written (the sanitizer build checks).
@@ -48,8 +48,9 @@ TEST(RecordTest, ResizeAllocatesBackToBackPlanesAndARampPaletteForOnePlane) {
 TEST(RecordTest, SizesThatWouldWrapAreRefusedBeforeAllocating) {
   // 46340^2 bytes is the largest square 8-bit plane under INT32_MAX; the
   // platform layer refuses a bitmap one pixel wider and higher by that rule.
-  EXPECT_EQ(RecordBlockSize(46340, 46340, 8, 1), 2147395600);
-  EXPECT_EQ(RecordBlockSize(INT_MAX - 3, 1, 8, 1), INT_MAX - 3);
+  EXPECT_EQ(pm::SizeOfRecord(46340, 46340, 8, 1).block, 2147395600u);
+  EXPECT_TRUE(pm::SizeOfRecord(INT_MAX - 3, 1, 8, 1).fits);
+  EXPECT_FALSE(pm::SizeOfRecord(INT_MAX, 1, 8, 1).fits);  // rounding up to 4 passes INT32_MAX
   EXPECT_THROW(pm::CheckBitmapSize(46341, 46341, pm::kFormat8bppIndexed), pm::Error);
   EXPECT_THROW(pm::CheckedMul(SIZE_MAX / 2 + 1, 2), pm::Error);
   auto img = Empty();

@@ -94,7 +94,7 @@ pmMetaImg* RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   // the header, so a failure here is the allocation's.
   if (record->Resize(width, height, bit, channel) != 0) {
     myGlobal::SetError("Out of memory while loading '" + name + "': cannot allocate " +
-                       std::to_string(RecordBlockBytes(width, height, bit, channel)) + " bytes for the image planes");
+                       std::to_string(pm::SizeOfRecord(width, height, bit, channel).block) + " bytes for the image planes");
     return nullptr;
   }
   sttc_SetPalette(bmp, record.get());

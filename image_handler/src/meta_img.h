@@ -22,7 +22,7 @@ struct pmMetaImg {
   // for one channel, the default palette: a ramp from black to white of
   // 1 << bit entries. Earlier storage and palette are released first.
   // Returns 0, or -1 when the geometry is invalid, its block would exceed
-  // INT32_MAX bytes, or an allocation fails; the record then holds no
+  // what the size rule (pm::SizeOfRecord) allows, or an allocation fails; the record then holds no
   // storage and must not be used for pixels.
   int32_t Resize(int32_t width, int32_t height, int32_t bit, int32_t channel);
 
@@ -46,11 +46,3 @@ struct pmMetaImg {
 
 // A new, empty record (every pointer null, every number 0), or null.
 pmMetaImg* sttc_CreateMetaImg();
-
-// Bytes of one plane and of the whole block for a geometry, computed in 64
-// bits; -1 when the geometry is invalid or the block exceeds INT32_MAX.
-// RecordBlockBytes is the block's size without that bound (UINT64_MAX for an
-// invalid geometry): what a decoder checks a file's header against.
-uint64_t RecordBlockBytes(int32_t width, int32_t height, int32_t bit, int32_t channel);
-int64_t RecordPlaneSize(int32_t width, int32_t height, int32_t bit);
-int64_t RecordBlockSize(int32_t width, int32_t height, int32_t bit, int32_t channel);

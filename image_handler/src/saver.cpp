@@ -21,8 +21,6 @@ const pm::EncoderInfo* sttc_GetEncoderInfo(const char* mineType) {
 }
 
 void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
-  static const pm::Container kContainers[5] = {pm::Container::kJpeg, pm::Container::kPng, pm::Container::kTiff,
-                                               pm::Container::kGif, pm::Container::kBmp};
   const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
   pm::Bitmap bmp = sttc_CreateBitmap(p_meta_img->width, p_meta_img->height, bits_per_pixel);
   sttc_MakePalette(p_meta_img, bmp);
@@ -35,9 +33,10 @@ void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryS
     sttc_SetOutputPixels_08_24(scan0, p_meta_img);
   }
   bmp.UnlockBits();
-  // The list always holds the JPEG encoder (a test checks it).
+  // The format codes are the containers' own numbers; JPEG's encoder is
+  // found by its MIME type, which the list always holds (a test checks it).
   const pm::Container container =
-      img_format_id == 0 ? sttc_GetEncoderInfo("image/jpeg")->container : kContainers[img_format_id];
+      img_format_id == 0 ? sttc_GetEncoderInfo("image/jpeg")->container : static_cast<pm::Container>(img_format_id);
   pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
 }
 

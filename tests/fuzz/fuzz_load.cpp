@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const int32_t bpp = img->channel * img->bit;
   if (bpp != 1 && bpp != 8 && bpp != 24) return 0;
-  if (static_cast<size_t>(RecordBlockSize(img->width, img->height, img->bit, img->channel)) > kEncodeBytes) return 0;
+  if (pm::SizeOfRecord(img->width, img->height, img->bit, img->channel).block > kEncodeBytes) return 0;
   pm::MemoryStream out;
   try {
     EncodeImage(img.get(), size == 0 ? 0 : data[size - 1] % 5, out);

@@ -8,11 +8,6 @@
 
 namespace pm {
 
-struct Decoder {
-  bool (*matches)(const uint8_t* data, size_t size);
-  Bitmap (*decode)(const uint8_t* data, size_t size);
-};
-
 Bitmap DecodePng(const uint8_t* data, size_t size);
 Bitmap DecodeJpeg(const uint8_t* data, size_t size);
 Bitmap DecodeTiff(const uint8_t* data, size_t size);

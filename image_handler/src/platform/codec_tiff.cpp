@@ -24,7 +24,10 @@ struct TiffIo {
   // Writing.
   MemoryStream* out = nullptr;
   size_t pos = 0;
-  std::string message;
+  // The first error's text. A fixed buffer: the handlers run with libtiff's
+  // C frames on the stack, where nothing may allocate or throw.
+  char message[512] = {0};
+  bool failed() const { return message[0] != '\0'; }
 };
 
 tmsize_t TiffRead(thandle_t h, void* buf, tmsize_t n) {
@@ -44,7 +47,7 @@ tmsize_t TiffWrite(thandle_t h, void* buf, tmsize_t n) {
     io->out->Seek(io->pos);
     io->out->Write(buf, static_cast<size_t>(n));
   } catch (const std::exception& e) {
-    io->message = e.what();
+    if (!io->failed()) std::snprintf(io->message, sizeof io->message, "%s", e.what());
     return -1;
   }
   io->pos += static_cast<size_t>(n);
@@ -77,17 +80,13 @@ int TiffMap(thandle_t h, void** base, toff_t* size) {
 }
 void TiffUnmap(thandle_t, void*, toff_t) {}
 
-int TiffErrorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+int TiffErrorHandler(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
   auto* io = static_cast<TiffIo*>(user);
-  if (io != nullptr && io->message.empty()) {
-    char text[512];
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    // An orientation out of range is metadata libtiff leaves out before it
-    // reads on: no damage to the picture.
-    if (std::strstr(text, "for \"Orientation\" tag") != nullptr) return 1;
-    io->message = text;
-    (void)module;
-  }
+  if (io == nullptr || io->failed()) return 1;
+  std::vsnprintf(io->message, sizeof io->message, fmt, ap);
+  // An orientation out of range is metadata libtiff leaves out before it
+  // reads on: no damage to the picture.
+  if (std::strstr(io->message, "for \"Orientation\" tag") != nullptr) io->message[0] = '\0';
   return 1;
 }
 
@@ -135,7 +134,7 @@ class TiffHolder {
 };
 
 [[noreturn]] void TiffDamaged(const TiffIo& io, const char* fallback) {
-  throw Error(std::string("TIFF data is damaged (") + (io.message.empty() ? fallback : io.message.c_str()) + ")");
+  throw Error(std::string("TIFF data is damaged (") + (io.failed() ? io.message : fallback) + ")");
 }
 
 struct TiffShape {
@@ -364,7 +363,7 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size) {
   TiffHolder holder(&io, "rm");
   TIFF* tif = holder.get();
   if (tif == nullptr) TiffDamaged(io, "cannot read the header");
-  if (!io.message.empty()) TiffDamaged(io, "");
+  if (io.failed()) TiffDamaged(io, "");
   Bitmap bitmap = DecodeFirstPage(tif, io);
   if (!bitmap.HasPixels()) {
     // A refused layout is still checked for the damage a read would meet.
@@ -374,7 +373,7 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size) {
     }
   }
   // libtiff reports some damage (short strips, bad fax lines) and goes on.
-  if (!io.message.empty()) TiffDamaged(io, "");
+  if (io.failed()) TiffDamaged(io, "");
   // The directory's tags were read with it; a bad value is left out.
   uint16_t orientation = 1;
   if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation) != 0 && orientation >= 1 && orientation <= 8) {
@@ -476,7 +475,7 @@ void DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
 
 // libtiff's own text when it gave one, else what the encoder was doing.
 [[noreturn]] static void TiffEncodeFailed(const TiffIo& io, const char* doing) {
-  throw Error(std::string("TIFF encoder failed: ") + (io.message.empty() ? doing : io.message.c_str()));
+  throw Error(std::string("TIFF encoder failed: ") + (io.failed() ? io.message : doing));
 }
 
 void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
@@ -584,7 +583,7 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
     TiffEncodeFailed(io, "cannot write the directory");
   }
   TIFFClose(holder.release());
-  if (!io.message.empty()) TiffEncodeFailed(io, "");
+  if (io.failed()) TiffEncodeFailed(io, "");
 }
 
 }  // namespace pm

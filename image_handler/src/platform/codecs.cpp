@@ -6,30 +6,48 @@
 
 namespace pm {
 
-static bool IsPng(const uint8_t* d, size_t n) {
+namespace {
+
+bool IsPng(const uint8_t* d, size_t n) {
   static const uint8_t kSig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   return n >= 8 && std::memcmp(d, kSig, 8) == 0;
 }
-static bool IsJpeg(const uint8_t* d, size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
-static bool IsTiff(const uint8_t* d, size_t n) {
+bool IsJpeg(const uint8_t* d, size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
+bool IsTiff(const uint8_t* d, size_t n) {
   if (n < 4) return false;
   const bool ii = d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0;
   const bool mm = d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43);
   return ii || mm;
 }
-static bool IsGif(const uint8_t* d, size_t n) {
+bool IsGif(const uint8_t* d, size_t n) {
   return n >= 6 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0);
 }
-static bool IsBmp(const uint8_t* d, size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
+bool IsBmp(const uint8_t* d, size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
 
-static const Decoder kDecoders[] = {
-    {IsPng, DecodePng}, {IsJpeg, DecodeJpeg}, {IsTiff, DecodeTiff}, {IsGif, DecodeGif}, {IsBmp, DecodeBmp},
+// One entry a container: how its files begin, its decoder and encoder, and
+// the MIME type the saver finds its encoder by.
+struct Codec {
+  Container container;
+  const char* mime_type;
+  bool (*matches)(const uint8_t* data, size_t size);
+  Bitmap (*decode)(const uint8_t* data, size_t size);
+  void (*encode)(const Bitmap& bitmap, int quality, MemoryStream& out);
 };
+
+const Codec kCodecs[] = {
+    {Container::kPng, "image/png", IsPng, DecodePng, [](const Bitmap& b, int, MemoryStream& o) { EncodePng(b, o); }},
+    {Container::kJpeg, "image/jpeg", IsJpeg, DecodeJpeg, EncodeJpeg},
+    {Container::kTiff, "image/tiff", IsTiff, DecodeTiff, [](const Bitmap& b, int, MemoryStream& o) { EncodeTiff(b, o); }},
+    {Container::kGif, "image/gif", IsGif, DecodeGif, [](const Bitmap& b, int, MemoryStream& o) { EncodeGif(b, o); }},
+    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](const Bitmap& b, int, MemoryStream& o) { EncodeBmp(b, o); }},
+};
+
+}  // namespace
 
 Bitmap DecodeMemory(const uint8_t* data, size_t size) {
   if (size == 0) throw Error("file is empty");
-  for (const Decoder& d : kDecoders) {
-    if (d.matches(data, size)) return d.decode(data, size);
+  for (const Codec& c : kCodecs) {
+    if (c.matches(data, size)) return c.decode(data, size);
   }
   throw Error("is not a PNG, JPEG, TIFF, GIF or BMP file", Error::Kind::kNotAnImage);
 }
@@ -40,20 +58,17 @@ Bitmap DecodeFile(const char* path) {
 }
 
 const std::vector<EncoderInfo>& GetImageEncoders() {
-  static const std::vector<EncoderInfo> kEncoders = {
-      {"image/bmp", Container::kBmp},  {"image/jpeg", Container::kJpeg}, {"image/gif", Container::kGif},
-      {"image/tiff", Container::kTiff}, {"image/png", Container::kPng},
-  };
+  static const std::vector<EncoderInfo> kEncoders = [] {
+    std::vector<EncoderInfo> list;
+    for (const Codec& c : kCodecs) list.push_back({c.mime_type, c.container});
+    return list;
+  }();
   return kEncoders;
 }
 
 void Encode(const Bitmap& bitmap, Container container, int quality, MemoryStream& out) {
-  switch (container) {
-    case Container::kJpeg: EncodeJpeg(bitmap, quality, out); return;
-    case Container::kPng: EncodePng(bitmap, out); return;
-    case Container::kTiff: EncodeTiff(bitmap, out); return;
-    case Container::kGif: EncodeGif(bitmap, out); return;
-    case Container::kBmp: EncodeBmp(bitmap, out); return;
+  for (const Codec& c : kCodecs) {
+    if (c.container == container) return c.encode(bitmap, quality, out);
   }
   throw Error("Unknown output container");
 }

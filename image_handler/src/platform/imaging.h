@@ -75,6 +75,19 @@ size_t RowStride(int32_t width, int bits_per_pixel);
 // whole process (0 restores it).
 size_t MaxRecordBytes();
 void SetRecordByteLimit(size_t bytes);
+
+// The record's size rule, the one every layer applies: the bytes of one
+// plane (a byte a sample up to 8 bits, 1-bit records too, two up to 16) and
+// of the whole block (the planes, rounded up to 4), in 64 bits, which cannot
+// wrap. `fits` is false when the geometry is invalid (a negative size, bits
+// outside 1 ... 16, channels outside 1 ... 4; `block` is then UINT64_MAX) or
+// the block exceeds MaxRecordBytes().
+struct RecordSize {
+  uint64_t plane = 0;
+  uint64_t block = UINT64_MAX;
+  bool fits = false;
+};
+RecordSize SizeOfRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
 size_t MaxBitmapBytes();
 void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 

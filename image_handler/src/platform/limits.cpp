@@ -21,7 +21,6 @@
 #include <climits>
 #include <limits>
 
-#include "meta_img.h"
 #include "platform/codec.h"
 
 namespace pm {
@@ -68,21 +67,30 @@ long JpegMemoryLimit(uint64_t samples) {
 
 int MaxJpegScans() { return 500; }
 
-// Bytes of planes a bitmap of this format becomes, by the record's own size
-// rule: indexed images one plane (1-bit ones too, which the record sizes at
-// one byte a pixel), RGB three planes (an opaque alpha is dropped), 16-bit
-// RGB three 16-bit planes. Formats the record cannot hold are refused by the
+RecordSize SizeOfRecord(int32_t width, int32_t height, int32_t bit, int32_t channel) {
+  RecordSize size;
+  if (width < 0 || height < 0 || bit <= 0 || bit > 16 || channel < 1 || channel > 4) return size;
+  // At most 2 * (2^31)^2 * 4 + 3 < 2^64: no overflow here.
+  size.plane = ((static_cast<uint64_t>(bit) + 7) >> 3) * static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  size.block = (size.plane * static_cast<uint64_t>(channel) + 3) & ~static_cast<uint64_t>(3);
+  size.fits = size.block <= MaxRecordBytes();
+  return size;
+}
+
+// Bytes of planes a bitmap of this format becomes: indexed images one plane
+// (1-bit ones too), RGB three planes (an opaque alpha is dropped), 16-bit RGB
+// three 16-bit planes. Formats the record cannot hold are refused by the
 // loader and never get pixels here.
-static uint64_t RecordBytes(int32_t width, int32_t height, PixelFormat format) {
+static uint64_t RecordBlockOf(int32_t width, int32_t height, PixelFormat format) {
   switch (format) {
-    case kFormat1bppIndexed: return RecordBlockBytes(width, height, 1, 1);
+    case kFormat1bppIndexed: return SizeOfRecord(width, height, 1, 1).block;
     case kFormat4bppIndexed:
-    case kFormat8bppIndexed: return RecordBlockBytes(width, height, 8, 1);
+    case kFormat8bppIndexed: return SizeOfRecord(width, height, 8, 1).block;
     case kFormat24bppRgb:
-    case kFormat32bppArgb: return RecordBlockBytes(width, height, 8, 3);
+    case kFormat32bppArgb: return SizeOfRecord(width, height, 8, 3).block;
     case kFormat48bppRgb:
-    case kFormat64bppArgb: return RecordBlockBytes(width, height, 16, 3);
-    default: return RecordBlockBytes(width, height, 8, 1) * static_cast<uint64_t>(BitsPerPixel(format) / 8);
+    case kFormat64bppArgb: return SizeOfRecord(width, height, 16, 3).block;
+    default: return SizeOfRecord(width, height, 8, 1).block * static_cast<uint64_t>(BitsPerPixel(format) / 8);
   }
 }
 
@@ -93,7 +101,7 @@ void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format) {
   const int bpp = BitsPerPixel(format);
   if (bpp == 0) throw Error("Invalid bitmap pixel format " + std::to_string(static_cast<int32_t>(format)));
   // The record's rule comes first: it is the one every caller can rely on.
-  const uint64_t record = RecordBytes(width, height, format);
+  const uint64_t record = RecordBlockOf(width, height, format);
   if (record > MaxRecordBytes()) {
     throw Error("Image too large: " + std::to_string(width) + " x " + std::to_string(height) + " pixels need " +
                 std::to_string(record) + " bytes of image planes, more than the " + std::to_string(MaxRecordBytes()) +
