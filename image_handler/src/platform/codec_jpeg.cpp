@@ -368,10 +368,9 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
   // written becomes resident. Where even that cannot be had, a small one.
   // Both sides are at most JPEG_MAX_DIMENSION: no overflow in 64 bits.
   const uint64_t bound = ((uint64_t{plan.width} + 15) & ~uint64_t{15}) * ((uint64_t{plan.height} + 15) & ~uint64_t{15}) * 3 + 2048;
-  size_t mapped = 0;
-  void* first = bound <= SIZE_MAX && bound <= ULONG_MAX ? MapHuge(static_cast<size_t>(bound), &mapped) : nullptr;
-  if (first != nullptr) {
-    holder.SetFirstBuffer(Block(static_cast<uint8_t*>(first), BlockDeleter{mapped}), static_cast<size_t>(bound));
+  Block first;
+  if (bound <= SIZE_MAX && bound <= ULONG_MAX && GrowBlock(first, 0, static_cast<size_t>(bound))) {
+    holder.SetFirstBuffer(std::move(first), static_cast<size_t>(bound));
   } else {
     holder.SetFirstBuffer(AllocBlock(65536, false), 65536);
   }

@@ -61,16 +61,14 @@ FileBytes ReadAllBytes(const char* path) {
   // One byte over the size, so that the read that finds the end does not
   // first grow (and copy) the buffer.
   size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 65536;
-  out.data.reset(static_cast<uint8_t*>(MallocHuge(capacity)));
-  if (!out.data) throw Error("cannot allocate " + std::to_string(capacity) + " bytes", Error::Kind::kReadMemory);
+  if (!GrowBlock(out.data, 0, capacity)) {
+    throw Error("cannot allocate " + std::to_string(capacity) + " bytes", Error::Kind::kReadMemory);
+  }
   for (;;) {
     if (out.size == capacity) {
       // The file grew while being read, or is not a regular file.
       const size_t grown = CheckedMul(capacity, 2);
-      void* p = std::realloc(out.data.get(), grown);
-      if (p == nullptr) throw Error("", Error::Kind::kReadMemory);
-      out.data.release();
-      out.data.reset(static_cast<uint8_t*>(p));
+      if (!GrowBlock(out.data, out.size, grown)) throw Error("", Error::Kind::kReadMemory);
       capacity = grown;
     }
     const ssize_t n = ::read(fd.get(), out.data.get() + out.size, capacity - out.size);

@@ -91,21 +91,23 @@ RecordSize SizeOfRecord(int32_t width, int32_t height, int32_t bit, int32_t chan
 size_t MaxBitmapBytes();
 void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 
-// An owned block of bytes: from malloc, or for large ones (512 KiB and up) an
-// anonymous mapping of its own, which reads as zeros, costs no resident
-// memory until written and goes back to the system when released (the
-// heap would keep a released block of tens of megabytes resident for the
-// next one). AllocBlock zero-fills small blocks when asked.
+// Memory (memory.cpp, which says why): an owned block of bytes, from malloc
+// or, for large ones (kHugePage / 4 and up), an anonymous mapping of its own
+// on whole huge pages, which reads as zeros, costs no resident memory until
+// written and goes back to the system when released. AllocBlock zero-fills
+// small blocks when asked, and refuses (Error) when there is no room.
+constexpr size_t kHugePage = size_t{2} << 20;
 struct BlockDeleter {
   size_t mapped = 0;  // the mapping's bytes; 0 for malloc's blocks
   void operator()(uint8_t* p) const;
 };
 using Block = std::unique_ptr<uint8_t, BlockDeleter>;
 Block AllocBlock(size_t bytes, bool zeroed);
-// A mapping of at least `bytes` (and at least 1) whose start and length
-// are whole 2 MiB huge pages, with the advice given, when `bytes` is 512 KiB
-// or more; its length in `mapped`. Null when the system has no room.
-void* MapHuge(size_t bytes, size_t* mapped);
+// Makes `block` (empty, or from AllocBlock or GrowBlock) a mapping of at
+// least `bytes` holding its first `used` bytes: the mapping's pages move to
+// the new one where the kernel allows, and are copied otherwise. False,
+// with `block` as it was, when there is no room.
+bool GrowBlock(Block& block, size_t used, size_t bytes);
 // A block free() releases; a large one starts on a huge page and is advised
 // whole. Null when there is no room.
 void* MallocHuge(size_t bytes);
@@ -193,20 +195,19 @@ Bitmap DecodeMemory(const uint8_t* data, size_t size);
 // Encoding into memory.
 enum class Container { kJpeg = 0, kPng = 1, kTiff = 2, kGif = 3, kBmp = 4 };
 
-// A growable output buffer for encoders.
-// Its storage is its own anonymous mapping: growing remaps pages instead of
-// copying them, and freeing returns them to the system at once, where heap
-// blocks of a few MiB would stay resident after the save.
+// A growable output buffer for encoders: a block grown by GrowBlock, whose
+// pages move instead of being copied, and which returns them to the system
+// at once when freed (heap blocks of a few MiB would stay resident after the
+// save).
 class MemoryStream {
  public:
   MemoryStream() = default;
-  ~MemoryStream();
   MemoryStream(const MemoryStream&) = delete;
   MemoryStream& operator=(const MemoryStream&) = delete;
   // Writes at the current position and moves it on; grows as needed.
   void Write(const void* data, size_t size);
-  uint8_t* Data() { return data_; }
-  const uint8_t* Data() const { return data_; }
+  uint8_t* Data() { return data_.get(); }
+  const uint8_t* Data() const { return data_.get(); }
   size_t Size() const { return size_; }
   // Writes go to the current position, which may be moved back over bytes
   // already written (TIFF patches its offsets) or past the end (the gap reads
@@ -215,7 +216,7 @@ class MemoryStream {
   size_t Tell() const { return pos_; }
 
  private:
-  uint8_t* data_ = nullptr;
+  Block data_;
   size_t size_ = 0;
   size_t capacity_ = 0;
   size_t pos_ = 0;
