@@ -20,6 +20,41 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out);
 void EncodeGif(const Bitmap& bitmap, MemoryStream& out);
 void EncodeBmp(const Bitmap& bitmap, MemoryStream& out);
 
+// The texts of the codecs' two common refusals (error.cpp):
+// "CONTAINER data is damaged (CAUSE)" and "CONTAINER encoder: pixel format N
+// is not supported".
+[[noreturn]] void ThrowDamaged(const char* container, const std::string& cause);
+[[noreturn]] void ThrowUnsupported(const char* container, PixelFormat format);
+
+// Byte order in the containers' headers.
+inline uint16_t LoadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t LoadLe32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+inline uint16_t LoadBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t LoadBe32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+inline void StoreLe16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void StoreLe32(uint8_t* p, uint32_t v) {
+  StoreLe16(p, v);
+  StoreLe16(p + 2, v >> 16);
+}
+inline void StoreBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+// The eight bytes every PNG file starts with.
+inline constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// The resolution every output declares.
+constexpr double kOutputDpi = 96.0;
+
 // Limits of single codecs (limits.cpp): bytes of stored TIFF samples;
 // libjpeg's memory for an image of `samples` samples (pass the largest
 // value while the size is not yet known); progressive JPEG scans.

@@ -11,12 +11,6 @@ namespace {
 constexpr uint32_t kBiRgb = 0, kBiRle8 = 1, kBiRle4 = 2, kBiBitfields = 3, kBiJpeg = 4, kBiPng = 5,
                    kBiAlphaBitfields = 6;
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t U32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 struct BmpInfo {
   uint32_t header_size = 0;
   int64_t width = 0, height = 0;
@@ -114,7 +108,7 @@ void DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
 BmpInfo ReadInfo(const uint8_t* data, size_t size) {
   if (size < 26) throw Error("BMP header is truncated");
   BmpInfo info;
-  info.header_size = U32(data + 14);
+  info.header_size = LoadLe32(data + 14);
   const uint32_t hs = info.header_size;
   const bool known = hs == 12 || hs == 16 || hs == 40 || hs == 52 || hs == 56 || hs == 64 || hs == 108 || hs == 124;
   if (!known) throw Error("BMP header size " + std::to_string(hs) + " is not a known one");
@@ -122,33 +116,33 @@ BmpInfo ReadInfo(const uint8_t* data, size_t size) {
   const uint8_t* h = data + 14;
   if (hs == 12) {
     info.os2 = true;
-    info.width = U16(h + 4);
-    info.height = U16(h + 6);
-    info.planes = U16(h + 8);
-    info.bpp = U16(h + 10);
+    info.width = LoadLe16(h + 4);
+    info.height = LoadLe16(h + 6);
+    info.planes = LoadLe16(h + 8);
+    info.bpp = LoadLe16(h + 10);
     info.palette_entry = 3;
   } else {
     info.os2 = hs == 16 || hs == 64;
-    info.width = static_cast<int32_t>(U32(h + 4));
-    info.height = static_cast<int32_t>(U32(h + 8));
-    info.planes = U16(h + 12);
-    info.bpp = U16(h + 14);
-    if (hs >= 20) info.compression = U32(h + 16);
-    if (hs >= 36) info.colours_used = U32(h + 32);
+    info.width = static_cast<int32_t>(LoadLe32(h + 4));
+    info.height = static_cast<int32_t>(LoadLe32(h + 8));
+    info.planes = LoadLe16(h + 12);
+    info.bpp = LoadLe16(h + 14);
+    if (hs >= 20) info.compression = LoadLe32(h + 16);
+    if (hs >= 36) info.colours_used = LoadLe32(h + 32);
     if (info.os2 && info.compression >= 3) {
       throw Error(std::string("OS/2 BMP ") + (info.compression == 3 ? "Huffman" : "RLE24") +
                      " compression is not supported");
     }
     if (hs >= 52) {
-      for (int k = 0; k < 3; ++k) info.masks[k] = U32(h + 40 + 4 * k);
+      for (int k = 0; k < 3; ++k) info.masks[k] = LoadLe32(h + 40 + 4 * k);
     }
-    if (hs >= 56) info.masks[3] = U32(h + 52);
+    if (hs >= 56) info.masks[3] = LoadLe32(h + 52);
   }
   info.palette_offset = 14 + hs;
   if (hs == 40 && (info.compression == kBiBitfields || info.compression == kBiAlphaBitfields)) {
     const int n = info.compression == kBiAlphaBitfields ? 4 : 3;
     if (size < info.palette_offset + 4u * n) throw Error("BMP header is truncated");
-    for (int k = 0; k < n; ++k) info.masks[k] = U32(data + info.palette_offset + 4 * k);
+    for (int k = 0; k < n; ++k) info.masks[k] = LoadLe32(data + info.palette_offset + 4 * k);
     info.palette_offset += 4u * n;
   }
   if (info.height < 0) {
@@ -163,8 +157,8 @@ BmpInfo ReadInfo(const uint8_t* data, size_t size) {
 std::vector<uint8_t> EmbeddedProfile(const BmpInfo& info, const uint8_t* data, size_t size) {
   constexpr uint32_t kProfileEmbedded = 0x4D424544;
   const uint8_t* h = data + 14;
-  if (info.header_size != 124 || U32(h + 56) != kProfileEmbedded) return {};
-  const uint64_t start = 14 + uint64_t{U32(h + 112)}, length = U32(h + 116);
+  if (info.header_size != 124 || LoadLe32(h + 56) != kProfileEmbedded) return {};
+  const uint64_t start = 14 + uint64_t{LoadLe32(h + 112)}, length = LoadLe32(h + 116);
   if (start > size || length > size - start || !PlausibleIcc(data + start, static_cast<size_t>(length))) return {};
   std::vector<uint8_t> icc(static_cast<size_t>(length));
   std::memcpy(icc.data(), data + start, icc.size());
@@ -172,7 +166,7 @@ std::vector<uint8_t> EmbeddedProfile(const BmpInfo& info, const uint8_t* data, s
 }
 
 Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
-  const uint32_t pixel_offset = U32(data + 10);
+  const uint32_t pixel_offset = LoadLe32(data + 10);
   if (info.planes != 1) throw Error("BMP plane count " + std::to_string(info.planes) + " is not 1");
   if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
     throw Error("BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
@@ -303,7 +297,7 @@ Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
     const uint8_t* s = src_row(y);
     uint8_t* d = bitmap.Row(y);
     for (int32_t x = 0; x < w; ++x) {
-      const uint32_t px = bpp == 16 ? U16(s + 2 * x) : U32(s + 4 * x);
+      const uint32_t px = bpp == 16 ? LoadLe16(s + 2 * x) : LoadLe32(s + 4 * x);
       uint8_t* o = d + out_bytes * static_cast<size_t>(x);
       o[0] = Scale(fb, px);
       o[1] = Scale(fg, px);
@@ -329,18 +323,6 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
   return bitmap;
 }
 
-namespace {
-
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
-}
-
-}  // namespace
-
 void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
   int bpp = 0;
   size_t entries = 0;
@@ -349,8 +331,7 @@ void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
     case kFormat8bppIndexed: bpp = 8; entries = 256; break;
     case kFormat24bppRgb: bpp = 24; break;
     default:
-      throw Error("BMP encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
-                  " is not supported");
+      ThrowUnsupported("BMP", bitmap.Format());
   }
   // The bitmap's rows are already BMP rows: same bit layout, 4-byte padding.
   const size_t stride = bitmap.Stride();
@@ -362,19 +343,20 @@ void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
   uint8_t header[14 + 40] = {0};
   header[0] = 'B';
   header[1] = 'M';
-  Put32(header + 2, static_cast<uint32_t>(total));
-  Put32(header + 10, static_cast<uint32_t>(offset));
+  StoreLe32(header + 2, static_cast<uint32_t>(total));
+  StoreLe32(header + 10, static_cast<uint32_t>(offset));
   uint8_t* ih = header + 14;
-  Put32(ih, 40);
-  Put32(ih + 4, static_cast<uint32_t>(bitmap.Width()));
-  Put32(ih + 8, static_cast<uint32_t>(bitmap.Height()));
-  Put16(ih + 12, 1);
-  Put16(ih + 14, static_cast<uint32_t>(bpp));
-  Put32(ih + 16, kBiRgb);
-  Put32(ih + 20, static_cast<uint32_t>(image));
-  Put32(ih + 24, 3780);  // 96 dpi
-  Put32(ih + 28, 3780);
-  Put32(ih + 32, static_cast<uint32_t>(entries));
+  StoreLe32(ih, 40);
+  StoreLe32(ih + 4, static_cast<uint32_t>(bitmap.Width()));
+  StoreLe32(ih + 8, static_cast<uint32_t>(bitmap.Height()));
+  StoreLe16(ih + 12, 1);
+  StoreLe16(ih + 14, static_cast<uint32_t>(bpp));
+  StoreLe32(ih + 16, kBiRgb);
+  StoreLe32(ih + 20, static_cast<uint32_t>(image));
+  const auto pixels_per_metre = static_cast<uint32_t>(kOutputDpi / 0.0254 + 0.5);
+  StoreLe32(ih + 24, pixels_per_metre);
+  StoreLe32(ih + 28, pixels_per_metre);
+  StoreLe32(ih + 32, static_cast<uint32_t>(entries));
   out.Write(header, sizeof header);
 
   if (entries > 0) {

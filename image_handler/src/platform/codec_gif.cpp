@@ -35,7 +35,7 @@ class GifReadHolder {
   explicit GifReadHolder(GifInput* in) {
     int err = 0;
     gif_ = DGifOpen(in, GifRead, &err);
-    if (gif_ == nullptr) throw Error(std::string("GIF data is damaged (") + GifErrorString(err) + ")");
+    if (gif_ == nullptr) ThrowDamaged("GIF", GifErrorString(err));
   }
   ~GifReadHolder() {
     int err = 0;
@@ -51,7 +51,7 @@ class GifReadHolder {
 
 [[noreturn]] void GifDamaged(GifFileType* gif) {
   const char* text = GifErrorString(gif->Error);
-  throw Error(std::string("GIF data is damaged (") + (text != nullptr ? text : "unknown error") + ")");
+  ThrowDamaged("GIF", text != nullptr ? text : "unknown error");
 }
 
 }  // namespace
@@ -264,12 +264,12 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height,
 
 const uint8_t* BitmapRow(const void* ctx, int y) { return static_cast<const Bitmap*>(ctx)->Row(y); }
 
-struct IndexImage {
+struct GifIndices {
   const uint8_t* base;
   size_t pitch;
 };
 const uint8_t* IndexRow(const void* ctx, int y) {
-  const auto* img = static_cast<const IndexImage*>(ctx);
+  const auto* img = static_cast<const GifIndices*>(ctx);
   return img->base + static_cast<size_t>(y) * img->pitch;
 }
 
@@ -300,19 +300,18 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
       }
       std::vector<Color> palette = bitmap.Palette();
       palette.resize(2, Color{0, 0, 0, 255});
-      IndexImage img{indices.get(), pitch};
+      GifIndices img{indices.get(), pitch};
       GifWriteImage(palette, w, h, IndexRow, &img, out);
       return;
     }
     case kFormat24bppRgb: {
       IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h);
-      IndexImage img{q.indices.get(), q.pitch};
+      GifIndices img{q.indices.get(), q.pitch};
       GifWriteImage(q.palette, w, h, IndexRow, &img, out);
       return;
     }
     default:
-      throw Error("GIF encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
-                  " is not supported");
+      ThrowUnsupported("GIF", bitmap.Format());
   }
 }
 

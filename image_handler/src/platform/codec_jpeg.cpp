@@ -169,7 +169,7 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   JpegHeader h;
   const bool read = JpegReadHeader(&holder, data, size, &h);
   const std::unique_ptr<JOCTET, decltype(&std::free)> icc(h.icc, &std::free);
-  if (!read) throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
+  if (!read) ThrowDamaged("JPEG", holder.err()->message);
   if (h.width == 0 || h.height == 0 || h.width > INT32_MAX || h.height > INT32_MAX) {
     throw Error("JPEG image size is out of range");
   }
@@ -199,7 +199,7 @@ Bitmap DecodeJpeg(const uint8_t* data, size_t size) {
   const uint64_t samples = static_cast<uint64_t>(w) * static_cast<uint64_t>(ht) * (format == kFormat24bppRgb ? 3 : 1);
   holder.cinfo()->mem->max_memory_to_use = JpegMemoryLimit(samples);
   if (!JpegReadRows(&holder, out_space, bitmap.Row(0), bitmap.Stride())) {
-    throw Error(std::string("JPEG data is damaged (") + holder.err()->message + ")");
+    ThrowDamaged("JPEG", holder.err()->message);
   }
   return bitmap;
 }
@@ -340,8 +340,7 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       break;
     }
     default:
-      throw Error("JPEG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
-                  " is not supported");
+      ThrowUnsupported("JPEG", bitmap.Format());
   }
   if (plan.width > JPEG_MAX_DIMENSION || plan.height > JPEG_MAX_DIMENSION) {
     throw Error("JPEG cannot hold an image of " + std::to_string(plan.width) + " x " + std::to_string(plan.height) +

@@ -160,10 +160,6 @@ bool PngReadRows(png_structp png, png_infop info, PngLayout layout, int color_ty
   return true;
 }
 
-uint32_t Be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
 // Reverses one row's filter in place; `prev` is the row above, unfiltered
 // (zeros above the first).
 bool Unfilter(uint8_t filter, uint8_t* __restrict cur, const uint8_t* __restrict prev, size_t n, size_t bpp) {
@@ -211,9 +207,9 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   // run is followed by ancillary chunks and IEND only.
   auto chunk = [&](size_t at, uint32_t* length) {
     if (job.size - at < 12) return false;
-    *length = Be32(data + at);
+    *length = LoadBe32(data + at);
     if (*length > PNG_UINT_31_MAX || *length > job.size - at - 12) return false;
-    return Crc32(0, data + at + 4, *length + size_t{4}) == Be32(data + at + 8 + *length);
+    return Crc32(0, data + at + 4, *length + size_t{4}) == LoadBe32(data + at + 8 + *length);
   };
   size_t at = job.pos - 8, idat_bytes = 0, idat_chunks = 0;
   uint32_t length = 0;
@@ -250,7 +246,7 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
     joined = AllocBlock(idat_bytes, false);
     size_t n = 0;
     for (size_t p = job.pos - 8; p < idat_end; p += 12 + size_t{length}) {
-      length = Be32(data + p);
+      length = LoadBe32(data + p);
       std::memcpy(joined.get() + n, data + p + 8, length);
       n += length;
     }
@@ -293,13 +289,13 @@ Metadata ReadPngMetadata(const uint8_t* data, size_t size) {
   Metadata meta;
   int exifs = 0, profiles = 0;
   for (size_t at = 8; size >= 12 && at <= size - 12;) {
-    const uint32_t length = Be32(data + at);
+    const uint32_t length = LoadBe32(data + at);
     if (length > size - 12 - at) break;
     const uint8_t* type = data + at + 4;
     const uint8_t* body = type + 4;
     if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) break;
     const bool exif = std::memcmp(type, "eXIf", 4) == 0, iccp = std::memcmp(type, "iCCP", 4) == 0;
-    if ((exif || iccp) && Crc32(0, type, length + size_t{4}) == Be32(body + length)) {
+    if ((exif || iccp) && Crc32(0, type, length + size_t{4}) == LoadBe32(body + length)) {
       if (exif && ++exifs == 1) meta.orientation = ExifOrientation(body, length);
       // A name of 1 to 79 bytes, its terminator, compression method 0.
       const auto* name_end = static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
@@ -322,7 +318,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   job.size = size;
   PngHolder holder(&job);
   PngHeader h;
-  if (!PngReadHeader(holder.png(), holder.info(), &job, &h)) throw Error(std::string("PNG data is damaged (") + job.message + ")");
+  if (!PngReadHeader(holder.png(), holder.info(), &job, &h)) ThrowDamaged("PNG", job.message);
 
   if (h.width > static_cast<png_uint_32>(INT32_MAX) || h.height > static_cast<png_uint_32>(INT32_MAX)) {
     throw Error("PNG image size is out of range");
@@ -357,7 +353,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   Bitmap bitmap(w, ht, format);
   if (!ReadRowsFast(job, h, bitmap) && !PngReadRows(holder.png(), holder.info(), layout, h.color_type, h.bit_depth,
                                                      bitmap.Row(0), bitmap.Stride(), h.height)) {
-    throw Error(std::string("PNG data is damaged (") + job.message + ")");
+    ThrowDamaged("PNG", job.message);
   }
 
   if (h.color_type == PNG_COLOR_TYPE_PALETTE) {
@@ -413,21 +409,14 @@ struct PngPlan {
   bool choose = false;  // the compressor is chosen from a sample of the rows
 };
 
-void Put32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
 void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint32_t size) {
   uint8_t head[8];
-  Put32(head, size);
+  StoreBe32(head, size);
   std::memcpy(head + 4, type, 4);
   out.Write(head, sizeof head);
   if (size != 0) out.Write(data, size);
   uint8_t crc[4];
-  Put32(crc, Crc32(Crc32(0, head + 4, 4), data, size));
+  StoreBe32(crc, Crc32(Crc32(0, head + 4, 4), data, size));
   out.Write(crc, sizeof crc);
 }
 
@@ -586,7 +575,6 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
         base = exact.indices.get();
         stride = exact.pitch;
       } else {
-        exact.indices.reset();
         bgr = true;
       }
       break;
@@ -600,7 +588,7 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
       plan.color_type = 3;
       plan.palette = palette;
       break;
-    default: throw Error("PNG encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) + " is not supported");
+    default: ThrowUnsupported("PNG", bitmap.Format());
   }
   plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
   plan.bpp = bgr ? 3 : 1;
@@ -633,11 +621,10 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
     idat = Deflate(filtered.get(), line * plan.height, plan.deflater, plan.level);
   }
 
-  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  out.Write(kSignature, sizeof kSignature);
+  out.Write(kPngSignature, sizeof kPngSignature);
   uint8_t ihdr[13] = {};
-  Put32(ihdr, plan.width);
-  Put32(ihdr + 4, plan.height);
+  StoreBe32(ihdr, plan.width);
+  StoreBe32(ihdr + 4, plan.height);
   ihdr[8] = plan.bit_depth;
   ihdr[9] = plan.color_type;  // compression, filter method and interlace: 0
   WriteChunk(out, "IHDR", ihdr, sizeof ihdr);

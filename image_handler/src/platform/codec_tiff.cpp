@@ -134,7 +134,7 @@ class TiffHolder {
 };
 
 [[noreturn]] void TiffDamaged(const TiffIo& io, const char* fallback) {
-  throw Error(std::string("TIFF data is damaged (") + (io.failed() ? io.message : fallback) + ")");
+  ThrowDamaged("TIFF", io.failed() ? io.message : fallback);
 }
 
 struct TiffShape {
@@ -337,7 +337,7 @@ Bitmap DecodeRgba(TIFF* tif, const TiffShape& s, TiffIo& io) {
   }
   Bitmap bitmap(w, h, kFormat32bppArgb);  // stride 4 * width: the raster libtiff wants
   RgbaImageHolder img;
-  if (TIFFRGBAImageBegin(img.get(), tif, 1, emsg) == 0) throw Error(std::string("TIFF data is damaged (") + emsg + ")");
+  if (TIFFRGBAImageBegin(img.get(), tif, 1, emsg) == 0) ThrowDamaged("TIFF", emsg);
   img.set_begun();
   img.get()->req_orientation = img.get()->orientation;  // pixels as stored
   if (TIFFRGBAImageGet(img.get(), reinterpret_cast<uint32_t*>(bitmap.Row(0)), s.width, s.height) == 0) {
@@ -369,7 +369,7 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size) {
     // A refused layout is still checked for the damage a read would meet.
     const uint32_t strips = TIFFNumberOfStrips(tif);
     for (uint32_t i = 0; i < strips; ++i) {
-      if (TIFFGetStrileByteCount(tif, i) == 0) throw Error("TIFF data is damaged (strip " + std::to_string(i) + " holds no data)");
+      if (TIFFGetStrileByteCount(tif, i) == 0) ThrowDamaged("TIFF", "strip " + std::to_string(i) + " holds no data");
     }
   }
   // libtiff reports some damage (short strips, bad fax lines) and goes on.
@@ -498,7 +498,6 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
         palette = exact.palette;
         break;
       }
-      exact.indices.reset();
       spp = 3;
       photometric = PHOTOMETRIC_RGB;
       predictor = PREDICTOR_HORIZONTAL;
@@ -517,8 +516,7 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
       break;
     }
     default:
-      throw Error("TIFF encoder: pixel format " + std::to_string(static_cast<int32_t>(bitmap.Format())) +
-                  " is not supported");
+      ThrowUnsupported("TIFF", bitmap.Format());
   }
   const size_t row_bytes = (static_cast<size_t>(w) * bps * spp + 7) / 8;
   // Strips of about 64 KiB keep the encoder's buffers small.
@@ -532,7 +530,7 @@ void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
             TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
             TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) &&
             TIFFSetField(tif, TIFFTAG_ORIENTATION, static_cast<uint16_t>(bitmap.Meta().orientation)) &&
-            TIFFSetField(tif, TIFFTAG_XRESOLUTION, 96.0) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, 96.0) &&
+            TIFFSetField(tif, TIFFTAG_XRESOLUTION, kOutputDpi) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, kOutputDpi) &&
             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   if (ok && predictor != PREDICTOR_NONE) ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
   const std::vector<uint8_t>& icc = bitmap.Meta().icc;

@@ -8,10 +8,7 @@ namespace pm {
 
 namespace {
 
-bool IsPng(const uint8_t* d, size_t n) {
-  static const uint8_t kSig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  return n >= 8 && std::memcmp(d, kSig, 8) == 0;
-}
+bool IsPng(const uint8_t* d, size_t n) { return n >= sizeof kPngSignature && std::memcmp(d, kPngSignature, sizeof kPngSignature) == 0; }
 bool IsJpeg(const uint8_t* d, size_t n) { return n >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF; }
 bool IsTiff(const uint8_t* d, size_t n) {
   if (n < 4) return false;

@@ -2,7 +2,7 @@
 // only, and the file's name is put to it here, for loads and saves alike.
 #include <string>
 
-#include "platform/imaging.h"
+#include "platform/codec.h"
 
 namespace pm {
 
@@ -17,6 +17,15 @@ std::string WithName(const Error& error, const std::string& name) {
     case Error::Kind::kData: break;
   }
   return quoted + ": " + cause;
+}
+
+void ThrowDamaged(const char* container, const std::string& cause) {
+  throw Error(std::string(container) + " data is damaged (" + cause + ")");
+}
+
+void ThrowUnsupported(const char* container, PixelFormat format) {
+  throw Error(std::string(container) + " encoder: pixel format " + std::to_string(static_cast<int32_t>(format)) +
+              " is not supported");
 }
 
 }  // namespace pm

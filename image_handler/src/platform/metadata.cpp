@@ -9,11 +9,8 @@ namespace pm {
 
 namespace {
 
-uint16_t Get16(const uint8_t* p, bool big) { return big ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
-uint32_t Get32(const uint8_t* p, bool big) {
-  return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
-             : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-}
+uint16_t Get16(const uint8_t* p, bool big) { return big ? LoadBe16(p) : LoadLe16(p); }
+uint32_t Get32(const uint8_t* p, bool big) { return big ? LoadBe32(p) : LoadLe32(p); }
 
 constexpr uint16_t kOrientationTag = 0x0112;
 constexpr uint16_t kTypeShort = 3;
@@ -50,7 +47,7 @@ std::vector<uint8_t> ExifBlock(int orientation) {
 }
 
 bool PlausibleIcc(const uint8_t* data, size_t size) {
-  return data != nullptr && size >= 132 && size <= kMaxIccBytes && Get32(data, true) == size &&
+  return data != nullptr && size >= 132 && size <= kMaxIccBytes && LoadBe32(data) == size &&
          std::memcmp(data + 36, "acsp", 4) == 0;
 }
 

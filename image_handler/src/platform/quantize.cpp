@@ -1,6 +1,7 @@
 // Colour quantisation for the GIF encoder: a histogram of 6-bit cells, a
 // variance-based median cut and rounds of k-means over the cells. No
-// dithering: it adds error, which is what is measured.
+// dithering: it adds error, which is what is measured. Images of at most 256
+// colours take their exact palette (exact_colours.cpp) instead.
 #include "platform/quantize.h"
 
 #include <algorithm>
@@ -8,71 +9,6 @@
 #include <limits>
 
 namespace pm {
-
-namespace {
-
-// Open-addressing map from a 24-bit colour to its palette index, for the
-// at most 256 colours of an exact palette (so at most a quarter full).
-class ColourMap {
- public:
-  // The index stored for `key`, or -1 with `*slot` set to where it would go.
-  int Find(uint32_t key, size_t* slot) const {
-    size_t i = (key * 2654435761u) & (kSlots - 1);
-    while (keys_[i] != kEmpty) {
-      if (keys_[i] == key) return values_[i];
-      i = (i + 1) & (kSlots - 1);
-    }
-    *slot = i;
-    return -1;
-  }
-  void Put(size_t slot, uint32_t key, uint8_t value) {
-    keys_[slot] = key;
-    values_[slot] = value;
-  }
-
- private:
-  static constexpr size_t kSlots = 1024;
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;  // no 24-bit colour
-  std::vector<uint32_t> keys_ = std::vector<uint32_t>(kSlots, kEmpty);
-  std::vector<uint8_t> values_ = std::vector<uint8_t>(kSlots, 0);
-};
-
-inline uint32_t Key(const uint8_t* bgr) {
-  return static_cast<uint32_t>(bgr[2]) << 16 | static_cast<uint32_t>(bgr[1]) << 8 | bgr[0];
-}
-
-}  // namespace
-
-bool ExactColours(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out) {
-  out->pitch = static_cast<size_t>(width);
-  out->indices = AllocBlock(CheckedMul(out->pitch, static_cast<size_t>(height)), false);
-  ColourMap map;
-  std::vector<Color> palette;
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* row = base + static_cast<size_t>(y) * stride;
-    uint8_t* dst = out->indices.get() + static_cast<size_t>(y) * out->pitch;
-    uint32_t last_key = 0xFFFFFFFFu;
-    uint8_t last_index = 0;
-    for (int x = 0; x < width; ++x) {
-      const uint32_t key = Key(row + 3 * x);
-      if (key != last_key) {
-        size_t slot = 0;
-        int index = map.Find(key, &slot);
-        if (index < 0) {
-          if (palette.size() == 256) return false;
-          palette.push_back(Color{row[3 * x + 2], row[3 * x + 1], row[3 * x], 255});
-          index = static_cast<int>(palette.size() - 1);
-          map.Put(slot, key, static_cast<uint8_t>(index));
-        }
-        last_key = key;
-        last_index = static_cast<uint8_t>(index);
-      }
-      dst[x] = last_index;
-    }
-  }
-  out->palette = std::move(palette);
-  return true;
-}
 
 namespace {
 
@@ -249,7 +185,7 @@ std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, in
       const uint8_t* row = base + static_cast<size_t>(y) * stride;
       for (int x = 0; x < width; ++x) {
         const uint8_t* px = row + 3 * x;
-        keys.push_back(uint64_t{CellOf(px[2], px[1], px[0])} << 24 | Key(px));
+        keys.push_back(uint64_t{CellOf(px[2], px[1], px[0])} << 24 | ColourKey(px));
       }
     }
     std::sort(keys.begin(), keys.end());
@@ -294,12 +230,14 @@ std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, in
 IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height) {
   IndexedImage out;
   if (ExactColours(base, stride, width, height, &out)) return out;
+  out.pitch = static_cast<size_t>(width);
+  out.indices = AllocBlock(CheckedMul(out.pitch, static_cast<size_t>(height)), false);
 
   std::vector<Cell> cells = CollectCells(base, stride, width, height);
 
   // Initial palette from median cut, then rounds of weighted k-means over
   // the cells. Each round gains less than the one before at the same cost;
-  // four is where the gain stops paying (bench/results/).
+  // the README's GIF quality figures are those of four rounds.
   constexpr int kRounds = 4;
   std::vector<Box> boxes = MedianCut(cells, 256);
   std::vector<double> pal(boxes.size() * 3);

@@ -13,9 +13,15 @@ struct IndexedImage {
   size_t pitch = 0;            // bytes between rows of `indices`
 };
 
+// A blue, green, red pixel as one number, red in the high byte.
+inline uint32_t ColourKey(const uint8_t* bgr) {
+  return static_cast<uint32_t>(bgr[2]) << 16 | static_cast<uint32_t>(bgr[1]) << 8 | bgr[0];
+}
+
 // Rows of blue, green, red at `stride`: when they hold at most 256
 // distinct colours, those colours in order of first appearance and every
-// pixel's index into them; false (and `out` of no use) otherwise.
+// pixel's index into them (exact_colours.cpp); false, with `out` holding no
+// indices, otherwise.
 bool ExactColours(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out);
 
 // Rows of blue, green, red at `stride`. Images of at most 256 distinct
