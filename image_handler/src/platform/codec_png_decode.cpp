@@ -1,8 +1,9 @@
-// PNG: decoded through libpng (the image data of the common layouts
-// inflated in one call by libdeflate), encoded by our own chunk writer. libpng
-// reports errors by longjmp, so every libpng call sits in a C-style function
-// that owns the setjmp and holds no object with a destructor; the C++
-// callers own the libpng structures through an RAII holder.
+// PNG decoding: libpng reads the chunks; the image data of the common
+// layouts is inflated in one call by libdeflate and unfiltered here, the
+// rest read by libpng. libpng reports errors by longjmp, so every libpng call
+// sits in a C-style function that owns the setjmp and holds no object with a
+// destructor; the C++ callers own the libpng structures through an RAII
+// holder.
 #include <png.h>
 
 #include <algorithm>
@@ -12,7 +13,7 @@
 #include <cstring>
 
 #include "platform/codec.h"
-#include "platform/quantize.h"
+#include "platform/png_filter.h"
 
 namespace pm {
 
@@ -160,34 +161,6 @@ bool PngReadRows(png_structp png, png_infop info, PngLayout layout, int color_ty
   return true;
 }
 
-// Reverses one row's filter in place; `prev` is the row above, unfiltered
-// (zeros above the first).
-bool Unfilter(uint8_t filter, uint8_t* __restrict cur, const uint8_t* __restrict prev, size_t n, size_t bpp) {
-  switch (filter) {
-    case 0: return true;
-    case 1:
-      for (size_t i = bpp; i < n; ++i) cur[i] = static_cast<uint8_t>(cur[i] + cur[i - bpp]);
-      return true;
-    case 2:
-      for (size_t i = 0; i < n; ++i) cur[i] = static_cast<uint8_t>(cur[i] + prev[i]);
-      return true;
-    case 3:
-      for (size_t i = 0; i < bpp && i < n; ++i) cur[i] = static_cast<uint8_t>(cur[i] + (prev[i] >> 1));
-      for (size_t i = bpp; i < n; ++i) cur[i] = static_cast<uint8_t>(cur[i] + ((cur[i - bpp] + prev[i]) >> 1));
-      return true;
-    case 4:
-      for (size_t i = 0; i < bpp && i < n; ++i) cur[i] = static_cast<uint8_t>(cur[i] + prev[i]);
-      for (size_t i = bpp; i < n; ++i) {
-        const int a = cur[i - bpp], b = prev[i], c = prev[i - bpp];
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        const int pred = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-        cur[i] = static_cast<uint8_t>(cur[i] + pred);
-      }
-      return true;
-    default: return false;
-  }
-}
-
 // The image data of a non-interlaced PNG of 1- or 8-bit indices or grey, or
 // of 8-bit RGB, inflated by libdeflate in one call (several times faster
 // than zlib's inflate under libpng) and unfiltered here. `pos` is where
@@ -262,7 +235,7 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   const size_t stride = bitmap.Stride();
   for (size_t y = 0; y < h.height; ++y) {
     uint8_t* cur = rows.get() + y * line + 1;
-    if (!Unfilter(cur[-1], cur, prev, row_bytes, channels)) return false;
+    if (!FilterBytes<false>(cur[-1], cur, prev, row_bytes, channels, cur)) return false;
     uint8_t* __restrict dst = base + y * stride;
     if (rgb) {
       for (size_t x = 0; x < h.width; ++x) {
@@ -277,8 +250,6 @@ bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   }
   return true;
 }
-
-}  // namespace
 
 // The orientation (eXIf) and profile (iCCP) among the chunks before the
 // image data. libpng skips both (it would allocate each one's declared
@@ -311,6 +282,8 @@ Metadata ReadPngMetadata(const uint8_t* data, size_t size) {
   if (profiles != 1 || !PlausibleIcc(meta.icc.data(), meta.icc.size())) meta.icc.clear();
   return meta;
 }
+
+}  // namespace
 
 Bitmap DecodePng(const uint8_t* data, size_t size) {
   PngJob job;
@@ -388,268 +361,6 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   }
   bitmap.Meta() = ReadPngMetadata(data, size);
   return bitmap;
-}
-
-// ---------------------------------------------------------------------------
-// Encoding: our own chunk writer (signature, IHDR, PLTE, tRNS, IDAT, IEND)
-// with the row filters, so that the compressor can be chosen by image.
-
-namespace {
-
-struct PngPlan {
-  uint32_t width = 0, height = 0;
-  uint8_t bit_depth = 8;
-  uint8_t color_type = 2;  // 0 grey, 2 RGB, 3 palette
-  size_t bpp = 3;          // bytes a pixel as the filters count them (1 below 8 bits)
-  size_t row_bytes = 0;    // unfiltered bytes a row
-  std::vector<Color> palette;
-  bool adaptive = true;  // libpng's adaptive row filters, else none
-  Deflater deflater = Deflater::kLibdeflate;
-  int level = 1;
-  bool choose = false;  // the compressor is chosen from a sample of the rows
-};
-
-void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint32_t size) {
-  uint8_t head[8];
-  StoreBe32(head, size);
-  std::memcpy(head + 4, type, 4);
-  out.Write(head, sizeof head);
-  if (size != 0) out.Write(data, size);
-  uint8_t crc[4];
-  StoreBe32(crc, Crc32(Crc32(0, head + 4, 4), data, size));
-  out.Write(crc, sizeof crc);
-}
-
-uint8_t PaethPredictor(uint8_t a, uint8_t b, uint8_t c) {
-  const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-  return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
-}
-
-// One row filtered with PNG filter `type` (0 none, 1 Sub, 2 Up, 3 Average,
-// 4 Paeth) against the unfiltered row above (zeros above the first).
-void FilterRow(int type, const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* out) {
-  out[0] = static_cast<uint8_t>(type);
-  ++out;
-  const size_t lead = std::min(bpp, n);
-  switch (type) {
-    case 0: std::memcpy(out, cur, n); break;
-    case 1:
-      std::memcpy(out, cur, lead);
-      for (size_t i = bpp; i < n; ++i) out[i] = static_cast<uint8_t>(cur[i] - cur[i - bpp]);
-      break;
-    case 2:
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(cur[i] - prev[i]);
-      break;
-    case 3:
-      for (size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(cur[i] - (prev[i] >> 1));
-      for (size_t i = bpp; i < n; ++i) out[i] = static_cast<uint8_t>(cur[i] - ((cur[i - bpp] + prev[i]) >> 1));
-      break;
-    default:
-      for (size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(cur[i] - prev[i]);
-      for (size_t i = bpp; i < n; ++i) {
-        out[i] = static_cast<uint8_t>(cur[i] - PaethPredictor(cur[i - bpp], prev[i], prev[i - bpp]));
-      }
-      break;
-  }
-}
-
-// The adaptive choice libpng makes: the filter whose output bytes, read as
-// signed, have the least sum of magnitudes.
-int ChooseFilter(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* scratch) {
-  int best = 0;
-  uint64_t best_sum = UINT64_MAX;
-  for (int type = 0; type < 5; ++type) {
-    FilterRow(type, cur, prev, n, bpp, scratch);
-    uint64_t sum = 0;
-    for (size_t i = 1; i <= n; ++i) sum += static_cast<uint64_t>(std::abs(static_cast<int8_t>(scratch[i])));
-    if (sum < best_sum) {
-      best_sum = sum;
-      best = type;
-    }
-  }
-  return best;
-}
-
-// The filtered image data: every row with its filter byte. The unfiltered
-// rows are at `base`, `stride` apart, in blue, green, red order with `bgr`.
-Block FilterRows(const uint8_t* base, size_t stride, bool bgr, const PngPlan& plan) {
-  const size_t n = plan.row_bytes;
-  const size_t line = CheckedAdd(n, 1);
-  Block filtered = AllocBlock(CheckedMul(line, plan.height), false);
-  // Two RGB rows (this one and the one above), a zero row above the first,
-  // and adaptive's scratch.
-  Block rows = AllocBlock(CheckedAdd(CheckedMul(n, 3), line), true);
-  uint8_t* zero = rows.get() + 2 * n;
-  uint8_t* scratch = zero + n;
-  const uint8_t* prev = zero;
-  for (uint32_t y = 0; y < plan.height; ++y) {
-    const uint8_t* cur = base + static_cast<size_t>(y) * stride;
-    if (bgr) {
-      uint8_t* rgb = rows.get() + (y & 1) * n;
-      for (size_t i = 0; i < n; i += 3) {
-        rgb[i] = cur[i + 2];
-        rgb[i + 1] = cur[i + 1];
-        rgb[i + 2] = cur[i];
-      }
-      cur = rgb;
-    }
-    uint8_t* out = filtered.get() + static_cast<size_t>(y) * line;
-    FilterRow(plan.adaptive ? ChooseFilter(cur, prev, n, plan.bpp, scratch) : 0, cur, prev, n, plan.bpp, out);
-    prev = cur;
-  }
-  return filtered;
-}
-
-struct Compressor {
-  Deflater deflater;
-  int level;
-};
-
-// The compressor for 8-bit grey, from a sample of the filtered rows (eight
-// bands of about 32 KiB spread over the image, or all of a small one): the
-// cheapest of the candidates whose sample comes within 1 % of the smallest.
-// Noisy photographs take the run-length coder, scans and graphics the
-// string matchers.
-Compressor ChooseGreyCompressor(const uint8_t* filtered, size_t line, uint32_t height, bool small) {
-  constexpr uint32_t kBands = 8;
-  const uint32_t band_rows = static_cast<uint32_t>(std::max<size_t>(4, (32 * 1024) / line));
-  std::vector<uint8_t> sample;
-  if (height / kBands <= band_rows) {
-    sample.assign(filtered, filtered + line * height);
-  } else {
-    sample.reserve(kBands * band_rows * line);
-    for (uint32_t band = 0; band < kBands; ++band) {
-      const uint8_t* start = filtered + static_cast<size_t>(band) * (height / kBands) * line;
-      sample.insert(sample.end(), start, start + band_rows * line);
-    }
-  }
-  // In order of cost.
-  const Compressor candidates[] = {
-      {Deflater::kLibdeflate, 1}, {Deflater::kZlibRle, 0}, {Deflater::kLibdeflate, small ? 7 : 6}};
-  size_t sizes[3];
-  size_t best = SIZE_MAX;
-  for (int i = 0; i < 3; ++i) {
-    sizes[i] = Deflate(sample.data(), sample.size(), candidates[i].deflater, candidates[i].level).size;
-    best = std::min(best, sizes[i]);
-  }
-  int pick = 0;
-  while (sizes[pick] > best + best / 100) ++pick;
-  return candidates[pick];
-}
-
-}  // namespace
-
-// The profile (iCCP, before PLTE) and the orientation (eXIf), when there
-// are any.
-void WriteMetadata(const Metadata& meta, MemoryStream& out) {
-  if (!meta.icc.empty()) {
-    static const char kName[] = "ICC profile";  // with its terminator, then compression method 0
-    const Compressed z = Deflate(meta.icc.data(), meta.icc.size(), Deflater::kLibdeflate, 9);
-    std::vector<uint8_t> body(kName, kName + sizeof kName);
-    body.push_back(0);
-    body.insert(body.end(), z.data.get(), z.data.get() + z.size);
-    WriteChunk(out, "iCCP", body.data(), static_cast<uint32_t>(body.size()));
-  }
-  if (meta.orientation != 1) {
-    const std::vector<uint8_t> exif = ExifBlock(meta.orientation);
-    WriteChunk(out, "eXIf", exif.data(), static_cast<uint32_t>(exif.size()));
-  }
-}
-
-void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
-  PngPlan plan;
-  plan.width = static_cast<uint32_t>(bitmap.Width());
-  plan.height = static_cast<uint32_t>(bitmap.Height());
-  const std::vector<Color> palette = bitmap.Palette();
-  const uint8_t* base = bitmap.Row(0);
-  size_t stride = bitmap.Stride();
-  bool bgr = false;
-  IndexedImage exact;
-  switch (bitmap.Format()) {
-    case kFormat24bppRgb:
-      // A 24-bit image of at most 256 colours (a graphic, a chart) is written
-      // as a palette image of the same pixels: a third of the data.
-      if (ExactColours(base, stride, bitmap.Width(), bitmap.Height(), &exact)) {
-        plan.color_type = 3;
-        plan.palette = exact.palette;
-        base = exact.indices.get();
-        stride = exact.pitch;
-      } else {
-        bgr = true;
-      }
-      break;
-    case kFormat8bppIndexed:
-      if (IsGreyRamp(palette)) {
-        plan.color_type = 0;
-        break;
-      }
-      [[fallthrough]];
-    case kFormat1bppIndexed:
-      plan.color_type = 3;
-      plan.palette = palette;
-      break;
-    default: ThrowUnsupported("PNG", bitmap.Format());
-  }
-  plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
-  plan.bpp = bgr ? 3 : 1;
-  plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
-
-  // The compressor and filters, chosen by figures (bench/results/deflate.md).
-  // Palette indices are not magnitudes, so row filters only add noise.
-  // Small images take the slower, tighter settings outright, but for 1-bit
-  // rows, which the slower levels shrink little. Large 8-bit indices gain
-  // almost nothing from level 6 over 5, and levels below 5 lose several
-  // per cent.
-  const bool small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
-  if (plan.color_type == 3) {
-    plan.adaptive = false;
-    plan.level = plan.bit_depth == 1 ? 6 : small ? 7 : 5;
-  } else {
-    plan.level = small ? 7 : 1;
-    plan.choose = plan.color_type == 0;
-  }
-
-  Compressed idat;
-  {
-    const Block filtered = FilterRows(base, stride, bgr, plan);
-    const size_t line = plan.row_bytes + 1;
-    if (plan.choose) {
-      const Compressor c = ChooseGreyCompressor(filtered.get(), line, plan.height, small);
-      plan.deflater = c.deflater;
-      plan.level = c.level;
-    }
-    idat = Deflate(filtered.get(), line * plan.height, plan.deflater, plan.level);
-  }
-
-  out.Write(kPngSignature, sizeof kPngSignature);
-  uint8_t ihdr[13] = {};
-  StoreBe32(ihdr, plan.width);
-  StoreBe32(ihdr + 4, plan.height);
-  ihdr[8] = plan.bit_depth;
-  ihdr[9] = plan.color_type;  // compression, filter method and interlace: 0
-  WriteChunk(out, "IHDR", ihdr, sizeof ihdr);
-  WriteMetadata(bitmap.Meta(), out);
-  if (plan.color_type == 3) {
-    uint8_t plte[3 * 256];
-    uint8_t trns[256];
-    uint32_t num_trans = 0;
-    const auto n = static_cast<uint32_t>(plan.palette.size());
-    for (uint32_t i = 0; i < n; ++i) {
-      plte[3 * i] = plan.palette[i].r;
-      plte[3 * i + 1] = plan.palette[i].g;
-      plte[3 * i + 2] = plan.palette[i].b;
-      trns[i] = plan.palette[i].a;
-      if (trns[i] != 255) num_trans = i + 1;  // tRNS stops after the last non-opaque entry
-    }
-    WriteChunk(out, "PLTE", plte, 3 * n);
-    if (num_trans > 0) WriteChunk(out, "tRNS", trns, num_trans);
-  }
-  // A chunk holds at most 2^31 - 1 bytes.
-  constexpr size_t kIdatBytes = size_t{1} << 30;
-  for (size_t pos = 0; pos < idat.size; pos += kIdatBytes) {
-    WriteChunk(out, "IDAT", idat.data.get() + pos, static_cast<uint32_t>(std::min(kIdatBytes, idat.size - pos)));
-  }
-  WriteChunk(out, "IEND", nullptr, 0);
 }
 
 }  // namespace pm
