@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "failure.h"
 #include "my_global.h"
 
 int32_t sttc_GetParams(const pm::Bitmap& bmp, int32_t* channel, int32_t* width, int32_t* height, int32_t* bit) {
@@ -106,22 +107,14 @@ pmMetaImg* RecordFromBitmap(pm::Bitmap bmp, const std::string& name) {
   return record.release();
 }
 
-// Runs one load: the text on failure names the file, which is put to the
-// cause here and nowhere else. Any exception, even one thrown while a text
-// is built, ends here.
+// Runs one load. Any exception, even one thrown while a text is built, ends
+// here.
 template <typename Decode>
 pmMetaImg* LoadWith(const char* name_in, Decode decode) {
   try {
     const std::string name = name_in != nullptr ? name_in : "";
-    try {
-      return RecordFromBitmap(decode(), name);
-    } catch (const pm::Error& e) {
-      myGlobal::SetError(pm::WithName(e, name));
-    } catch (const std::bad_alloc&) {
-      myGlobal::SetError("Out of memory while loading '" + name + "'");
-    } catch (const std::exception& e) {
-      myGlobal::SetError(pm::WithName(pm::Error(e.what()), name));
-    }
+    pmMetaImg* record = nullptr;
+    if (RunNamed("loading", name, [&] { record = RecordFromBitmap(decode(), name); })) return record;
   } catch (...) {
     myGlobal::SetOutOfMemory();
   }

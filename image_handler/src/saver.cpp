@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "failure.h"
 #include "my_global.h"
 #include "packing.h"
 
@@ -44,20 +45,13 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
   // Unknown codes (negative ones too) fail without touching the error text.
   if (static_cast<uint32_t>(img_format_id) > 4) return -1;
   // A text that cannot be built throws on to Pixmill_Save's catch-all.
-  try {
+  const bool saved = RunNamed("saving", img_filename, [&] {
     // The whole file is encoded in memory first, so that a failing encoder
     // never touches the target.
     pm::MemoryStream stream;
     EncodeImage(p_meta_img, img_format_id, stream);
     pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
     myGlobal::SetError("No Error");
-    return 0;
-  } catch (const pm::Error& e) {
-    myGlobal::SetError(pm::WithName(e, img_filename));
-  } catch (const std::bad_alloc&) {
-    myGlobal::SetError("Out of memory while saving '" + std::string(img_filename) + "'");
-  } catch (const std::exception& e) {
-    myGlobal::SetError(pm::WithName(pm::Error(e.what()), img_filename));
-  }
-  return -1;
+  });
+  return saved ? 0 : -1;
 }

@@ -72,8 +72,9 @@ void DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
     const uint8_t count = p[i], value = p[i + 1];
     i += 2;
     if (count > 0) {
+      // Only pixels inside the row form a pointer: x may lie past its end.
       const int64_t n_fit = fit(count);
-      uint8_t* d = row() + x;
+      uint8_t* d = n_fit > 0 ? row() + x : nullptr;
       for (int64_t k = 0; k < n_fit; ++k) d[k] = four_bit ? ((k & 1) ? (value & 0x0F) : (value >> 4)) : value;
       x += count;
       continue;
@@ -93,7 +94,7 @@ void DecodeRle(const uint8_t* p, size_t n, bool four_bit, Bitmap& bitmap) {
       const size_t bytes = four_bit ? (value + 1u) / 2 : value;
       if (bytes > n - i) break;
       const int64_t n_fit = fit(value);
-      uint8_t* d = row() + x;
+      uint8_t* d = n_fit > 0 ? row() + x : nullptr;
       for (int64_t k = 0; k < n_fit; ++k) {
         const uint8_t b = p[i + (four_bit ? k / 2 : k)];
         d[k] = four_bit ? ((k & 1) ? (b & 0x0F) : (b >> 4)) : b;

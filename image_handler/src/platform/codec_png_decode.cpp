@@ -168,7 +168,7 @@ bool PngReadRows(png_structp png, png_infop info, PngLayout layout, int color_ty
 // anything unusual (a CRC error, a stream that is damaged, short or too
 // long, a zlib window under 32 KiB, a bad filter, a critical chunk after
 // the data): libpng then decodes the rows and reports as it always has.
-bool ReadRowsFast(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
+bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   const bool rgb = h.color_type == PNG_COLOR_TYPE_RGB;
   const bool one_plane = h.color_type == PNG_COLOR_TYPE_GRAY || h.color_type == PNG_COLOR_TYPE_PALETTE;
   if (h.interlace != PNG_INTERLACE_NONE || !((h.bit_depth == 8 && (rgb || one_plane)) || (h.bit_depth == 1 && one_plane))) {
@@ -292,6 +292,8 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   PngHolder holder(&job);
   PngHeader h;
   if (!PngReadHeader(holder.png(), holder.info(), &job, &h)) ThrowDamaged("PNG", job.message);
+  // Until PngReadRows sets its own, libpng's jump buffer points into
+  // PngReadHeader's finished frame: no libpng call may come between them.
 
   if (h.width > static_cast<png_uint_32>(INT32_MAX) || h.height > static_cast<png_uint_32>(INT32_MAX)) {
     throw Error("PNG image size is out of range");
@@ -324,7 +326,7 @@ Bitmap DecodePng(const uint8_t* data, size_t size) {
   }
 
   Bitmap bitmap(w, ht, format);
-  if (!ReadRowsFast(job, h, bitmap) && !PngReadRows(holder.png(), holder.info(), layout, h.color_type, h.bit_depth,
+  if (!InflateAndUnfilter(job, h, bitmap) && !PngReadRows(holder.png(), holder.info(), layout, h.color_type, h.bit_depth,
                                                      bitmap.Row(0), bitmap.Stride(), h.height)) {
     ThrowDamaged("PNG", job.message);
   }
