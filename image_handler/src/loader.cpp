@@ -42,19 +42,8 @@ int32_t sttc_SetPix(const uint8_t* p_pix_buf, pmMetaImg* p_meta_img) {
       uint8_t* dst = p_meta_img->pp_plane[0];
       for (size_t r = 0; r < h; ++r) std::memcpy(dst + r * w, p_pix_buf + r * stride, w);
     } else {
-      // Source bytes blue, green, red go to planes 2, 1, 0.
-      uint8_t* red = p_meta_img->pp_plane[0];
-      uint8_t* green = p_meta_img->pp_plane[1];
-      uint8_t* blue = p_meta_img->pp_plane[2];
-      for (size_t r = 0; r < h; ++r) {
-        const uint8_t* src = p_pix_buf + r * stride;
-        const size_t o = r * w;
-        for (size_t x = 0; x < w; ++x) {
-          blue[o + x] = src[3 * x];
-          green[o + x] = src[3 * x + 1];
-          red[o + x] = src[3 * x + 2];
-        }
-      }
+      uint8_t* const* planes = p_meta_img->pp_plane;
+      for (size_t r = 0; r < h; ++r) pm::SplitBgr(p_pix_buf + r * stride, w, planes[0] + r * w, planes[1] + r * w, planes[2] + r * w);
     }
   } else if (channel == 1 && p_meta_img->bit == 1) {
     // Plane rows run bottom row first. The bits past the width are cleared:

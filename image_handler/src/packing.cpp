@@ -25,19 +25,8 @@ int32_t sttc_SetOutputPixels_08_24(uint8_t* pBuf, const pmMetaImg* p_meta_img) {
     for (size_t r = 0; r < h; ++r) std::memcpy(pBuf + r * stride, plane + r * w, w);
     return 0;
   }
-  for (size_t r = 0; r < h; ++r) {
-    // The planes and the rows never overlap: restrict lets the compiler
-    // interleave a row in vector registers.
-    const uint8_t* __restrict red = p_meta_img->pp_plane[0] + r * w;
-    const uint8_t* __restrict green = p_meta_img->pp_plane[1] + r * w;
-    const uint8_t* __restrict blue = p_meta_img->pp_plane[2] + r * w;
-    uint8_t* __restrict dst = pBuf + r * stride;
-    for (size_t x = 0; x < w; ++x) {
-      dst[3 * x] = blue[x];
-      dst[3 * x + 1] = green[x];
-      dst[3 * x + 2] = red[x];
-    }
-  }
+  uint8_t* const* planes = p_meta_img->pp_plane;
+  for (size_t r = 0; r < h; ++r) pm::JoinBgr(planes[0] + r * w, planes[1] + r * w, planes[2] + r * w, w, pBuf + r * stride);
   return 0;
 }
 

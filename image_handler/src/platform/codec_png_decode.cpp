@@ -236,13 +236,9 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   for (size_t y = 0; y < h.height; ++y) {
     uint8_t* cur = rows.get() + y * line + 1;
     if (!FilterBytes<false>(cur[-1], cur, prev, row_bytes, channels, cur)) return false;
-    uint8_t* __restrict dst = base + y * stride;
+    uint8_t* dst = base + y * stride;
     if (rgb) {
-      for (size_t x = 0; x < h.width; ++x) {
-        dst[3 * x] = cur[3 * x + 2];
-        dst[3 * x + 1] = cur[3 * x + 1];
-        dst[3 * x + 2] = cur[3 * x];
-      }
+      SwapRedBlue(cur, h.width, dst);
     } else {
       std::memcpy(dst, cur, row_bytes);
     }

@@ -78,11 +78,7 @@ Block FilterRows(const uint8_t* base, size_t stride, bool bgr, const PngPlan& pl
     const uint8_t* cur = base + static_cast<size_t>(y) * stride;
     if (bgr) {
       uint8_t* rgb = rows.get() + (y & 1) * n;
-      for (size_t i = 0; i < n; i += 3) {
-        rgb[i] = cur[i + 2];
-        rgb[i + 1] = cur[i + 1];
-        rgb[i + 2] = cur[i];
-      }
+      SwapRedBlue(cur, n / 3, rgb);
       cur = rgb;
     }
     uint8_t* out = filtered.get() + static_cast<size_t>(y) * line;

@@ -452,17 +452,9 @@ namespace {
 // Red, green, blue out of a blue, green, red row, each sample less the same
 // sample of the pixel before it (the horizontal predictor).
 void DifferenceBgrRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
-  if (width == 0) return;
-  dst[0] = src[2];
-  dst[1] = src[1];
-  dst[2] = src[0];
-  for (size_t x = 1; x < width; ++x) {
-    const uint8_t* p = src + 3 * x;
-    uint8_t* q = dst + 3 * x;
-    q[0] = static_cast<uint8_t>(p[2] - p[-1]);
-    q[1] = static_cast<uint8_t>(p[1] - p[-2]);
-    q[2] = static_cast<uint8_t>(p[0] - p[-3]);
-  }
+  SwapRedBlue(src, width, dst);
+  // From the end, so that each sample's left neighbour is still whole.
+  for (size_t i = 3 * size_t{width}; i-- > 3;) dst[i] = static_cast<uint8_t>(dst[i] - dst[i - 3]);
 }
 
 void DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {

@@ -188,6 +188,14 @@ class Bitmap {
   Metadata meta_;
 };
 
+// 24-bit rows hold their pixels blue, green, red; these are the one place
+// that order is written. Split and join move `pixels` pixels between a row
+// and three planes (red, green, blue); SwapRedBlue turns blue, green, red
+// into red, green, blue or back. The ranges must not overlap.
+void SplitBgr(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue);
+void JoinBgr(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row);
+void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst);
+
 // Decoding. The container is recognised by its signature.
 Bitmap DecodeFile(const char* path);
 Bitmap DecodeMemory(const uint8_t* data, size_t size);
