@@ -25,6 +25,13 @@ struct PngPlan {
   Deflater deflater = Deflater::kLibdeflate;
   int level = 1;
   bool choose = false;  // the compressor is chosen from a sample of the rows
+  bool small = false;   // under 2 MiB of rows (or 64 rows): the tighter settings
+  // The rows to filter, `stride` apart: the bitmap's own (blue, green, red
+  // with `bgr`), or the indices of a 24-bit image's exact colours.
+  const uint8_t* base = nullptr;
+  size_t stride = 0;
+  bool bgr = false;
+  IndexedImage exact;
 };
 
 void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint32_t size) {
@@ -63,8 +70,8 @@ int ChooseFilter(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, 
 }
 
 // The filtered image data: every row with its filter byte. The unfiltered
-// rows are at `base`, `stride` apart, in blue, green, red order with `bgr`.
-Block FilterRows(const uint8_t* base, size_t stride, bool bgr, const PngPlan& plan) {
+// rows are the plan's.
+Block FilterRows(const PngPlan& plan) {
   const size_t n = plan.row_bytes;
   const size_t line = CheckedAdd(n, 1);
   Block filtered = AllocBlock(CheckedMul(line, plan.height), false);
@@ -75,8 +82,8 @@ Block FilterRows(const uint8_t* base, size_t stride, bool bgr, const PngPlan& pl
   uint8_t* scratch = zero + n;
   const uint8_t* prev = zero;
   for (uint32_t y = 0; y < plan.height; ++y) {
-    const uint8_t* cur = base + static_cast<size_t>(y) * stride;
-    if (bgr) {
+    const uint8_t* cur = plan.base + static_cast<size_t>(y) * plan.stride;
+    if (plan.bgr) {
       uint8_t* rgb = rows.get() + (y & 1) * n;
       SwapRedBlue(cur, n / 3, rgb);
       cur = rgb;
@@ -142,28 +149,26 @@ void WriteMetadata(const Metadata& meta, MemoryStream& out) {
   }
 }
 
-}  // namespace
-
-void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
+// The container's shape and the compressor for a bitmap. Figures behind
+// the choices: bench/results/deflate.md.
+PngPlan PlanPng(const Bitmap& bitmap) {
   PngPlan plan;
   plan.width = static_cast<uint32_t>(bitmap.Width());
   plan.height = static_cast<uint32_t>(bitmap.Height());
+  plan.base = bitmap.Row(0);
+  plan.stride = bitmap.Stride();
   const std::vector<Color> palette = bitmap.Palette();
-  const uint8_t* base = bitmap.Row(0);
-  size_t stride = bitmap.Stride();
-  bool bgr = false;
-  IndexedImage exact;
   switch (bitmap.Format()) {
     case kFormat24bppRgb:
       // A 24-bit image of at most 256 colours (a graphic, a chart) is written
       // as a palette image of the same pixels: a third of the data.
-      if (ExactColours(base, stride, bitmap.Width(), bitmap.Height(), &exact)) {
+      if (ExactColours(plan.base, plan.stride, bitmap.Width(), bitmap.Height(), &plan.exact)) {
         plan.color_type = PNG_COLOR_TYPE_PALETTE;
-        plan.palette = exact.palette;
-        base = exact.indices.get();
-        stride = exact.pitch;
+        plan.palette = plan.exact.palette;
+        plan.base = plan.exact.indices.get();
+        plan.stride = plan.exact.pitch;
       } else {
-        bgr = true;
+        plan.bgr = true;
       }
       break;
     case kFormat8bppIndexed:
@@ -179,36 +184,39 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
     default: ThrowUnsupported("PNG", bitmap.Format());
   }
   plan.bit_depth = bitmap.Format() == kFormat1bppIndexed ? 1 : 8;
-  plan.bpp = bgr ? 3 : 1;
+  plan.bpp = plan.bgr ? 3 : 1;
   plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
 
-  // The compressor and filters, chosen by figures (bench/results/deflate.md).
   // Palette indices are not magnitudes, so row filters only add noise.
   // Small images take the slower, tighter settings outright, but for 1-bit
   // rows, which the slower levels shrink little. Large 8-bit indices gain
   // almost nothing from level 6 over 5, and levels below 5 lose several
   // per cent.
-  const bool small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
+  plan.small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
   if (plan.color_type == PNG_COLOR_TYPE_PALETTE) {
     plan.adaptive = false;
-    plan.level = plan.bit_depth == 1 ? 6 : small ? 7 : 5;
+    plan.level = plan.bit_depth == 1 ? 6 : plan.small ? 7 : 5;
   } else {
-    plan.level = small ? 7 : 1;
+    plan.level = plan.small ? 7 : 1;
     plan.choose = plan.color_type == PNG_COLOR_TYPE_GRAY;
   }
+  return plan;
+}
 
-  Compressed idat;
-  {
-    const Block filtered = FilterRows(base, stride, bgr, plan);
-    const size_t line = plan.row_bytes + 1;
-    if (plan.choose) {
-      const Compressor c = ChooseGreyCompressor(filtered.get(), line, plan.height, small);
-      plan.deflater = c.deflater;
-      plan.level = c.level;
-    }
-    idat = Deflate(filtered.get(), line * plan.height, plan.deflater, plan.level);
+// The image data: the rows filtered, then compressed (grey by the
+// compressor a sample of them favours).
+Compressed CompressRows(PngPlan& plan) {
+  const Block filtered = FilterRows(plan);
+  const size_t line = plan.row_bytes + 1;
+  if (plan.choose) {
+    const Compressor c = ChooseGreyCompressor(filtered.get(), line, plan.height, plan.small);
+    plan.deflater = c.deflater;
+    plan.level = c.level;
   }
+  return Deflate(filtered.get(), line * plan.height, plan.deflater, plan.level);
+}
 
+void WriteChunks(const PngPlan& plan, const Metadata& meta, const Compressed& idat, MemoryStream& out) {
   out.Write(kPngSignature, sizeof kPngSignature);
   uint8_t ihdr[13] = {};
   StoreBe32(ihdr, plan.width);
@@ -216,7 +224,7 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   ihdr[8] = plan.bit_depth;
   ihdr[9] = plan.color_type;  // compression, filter method and interlace: 0
   WriteChunk(out, "IHDR", ihdr, sizeof ihdr);
-  WriteMetadata(bitmap.Meta(), out);
+  WriteMetadata(meta, out);
   if (plan.color_type == PNG_COLOR_TYPE_PALETTE) {
     uint8_t plte[3 * 256];
     uint8_t trns[256];
@@ -238,6 +246,14 @@ void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
     WriteChunk(out, "IDAT", idat.data.get() + pos, static_cast<uint32_t>(std::min(kIdatBytes, idat.size - pos)));
   }
   WriteChunk(out, "IEND", nullptr, 0);
+}
+
+}  // namespace
+
+void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
+  PngPlan plan = PlanPng(bitmap);
+  const Compressed idat = CompressRows(plan);
+  WriteChunks(plan, bitmap.Meta(), idat, out);
 }
 
 }  // namespace pm

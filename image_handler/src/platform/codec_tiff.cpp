@@ -470,108 +470,125 @@ void DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
   throw Error(std::string("TIFF encoder failed: ") + (io.failed() ? io.message : doing));
 }
 
-void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
-  TiffIo io;
-  io.out = &out;
-  TiffHolder holder(&io, "w");
-  TIFF* tif = holder.get();
-  if (tif == nullptr) TiffEncodeFailed(io, "cannot start");
+namespace {
 
-  std::vector<Color> palette = bitmap.Palette();
-  const uint32_t w = static_cast<uint32_t>(bitmap.Width());
-  const uint32_t h = static_cast<uint32_t>(bitmap.Height());
+// How a bitmap is stored: samples, colour model, predictor, and the colour
+// map of palette images (or of a 24-bit image's exact colours).
+struct TiffLayout {
   uint16_t bps = 8, spp = 1, photometric = PHOTOMETRIC_PALETTE, predictor = PREDICTOR_NONE;
-  IndexedImage exact;
+  std::vector<Color> palette;
+  IndexedImage exact;  // indices stand in for the rows when it holds any
+  size_t row_bytes = 0;
+  uint32_t rows_per_strip = 1;
+};
+
+TiffLayout PlanTiff(const Bitmap& bitmap) {
+  TiffLayout t;
+  t.palette = bitmap.Palette();
   switch (bitmap.Format()) {
     case kFormat24bppRgb:
       // A 24-bit image of at most 256 colours (a graphic, a chart) is written
       // as a palette image of the same pixels: a third of the samples to code.
-      if (ExactColours(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), &exact)) {
-        palette = exact.palette;
+      if (ExactColours(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), &t.exact)) {
+        t.palette = t.exact.palette;
         break;
       }
-      spp = 3;
-      photometric = PHOTOMETRIC_RGB;
-      predictor = PREDICTOR_HORIZONTAL;
+      t.spp = 3;
+      t.photometric = PHOTOMETRIC_RGB;
+      t.predictor = PREDICTOR_HORIZONTAL;
       break;
     case kFormat8bppIndexed:
-      if (IsGreyRamp(palette)) {
-        photometric = PHOTOMETRIC_MINISBLACK;
-        predictor = PREDICTOR_HORIZONTAL;
+      if (IsGreyRamp(t.palette)) {
+        t.photometric = PHOTOMETRIC_MINISBLACK;
+        t.predictor = PREDICTOR_HORIZONTAL;
       }
       break;
     case kFormat1bppIndexed: {
-      bps = 1;
+      t.bps = 1;
       const Color black{0, 0, 0, 255}, white{255, 255, 255, 255};
-      if (palette.size() == 2 && palette[0] == black && palette[1] == white) photometric = PHOTOMETRIC_MINISBLACK;
-      if (palette.size() == 2 && palette[0] == white && palette[1] == black) photometric = PHOTOMETRIC_MINISWHITE;
+      if (t.palette.size() == 2 && t.palette[0] == black && t.palette[1] == white) t.photometric = PHOTOMETRIC_MINISBLACK;
+      if (t.palette.size() == 2 && t.palette[0] == white && t.palette[1] == black) t.photometric = PHOTOMETRIC_MINISWHITE;
       break;
     }
     default:
       ThrowUnsupported("TIFF", bitmap.Format());
   }
-  const size_t row_bytes = (static_cast<size_t>(w) * bps * spp + 7) / 8;
+  t.row_bytes = (static_cast<size_t>(bitmap.Width()) * t.bps * t.spp + 7) / 8;
   // Strips of about 64 KiB keep the encoder's buffers small.
-  uint32_t rows_per_strip = static_cast<uint32_t>(65536 / (row_bytes == 0 ? 1 : row_bytes));
-  if (rows_per_strip == 0) rows_per_strip = 1;
+  t.rows_per_strip = std::max<uint32_t>(1, static_cast<uint32_t>(65536 / std::max<size_t>(1, t.row_bytes)));
+  return t;
+}
 
+bool SetTags(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t) {
+  const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w) && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h) &&
-            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp) &&
-            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric) &&
+            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, t.bps) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, t.spp) &&
+            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, t.photometric) &&
             TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) &&
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, t.rows_per_strip) &&
             TIFFSetField(tif, TIFFTAG_ORIENTATION, static_cast<uint16_t>(bitmap.Meta().orientation)) &&
             TIFFSetField(tif, TIFFTAG_XRESOLUTION, kOutputDpi) && TIFFSetField(tif, TIFFTAG_YRESOLUTION, kOutputDpi) &&
             TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-  if (ok && predictor != PREDICTOR_NONE) ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, predictor);
+  if (ok && t.predictor != PREDICTOR_NONE) ok = TIFFSetField(tif, TIFFTAG_PREDICTOR, t.predictor);
   const std::vector<uint8_t>& icc = bitmap.Meta().icc;
   if (ok && !icc.empty()) ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(icc.size()), icc.data());
-  std::vector<uint16_t> map_r, map_g, map_b;
-  if (ok && photometric == PHOTOMETRIC_PALETTE) {
-    const size_t n = size_t{1} << bps;
-    map_r.assign(n, 0);
-    map_g.assign(n, 0);
-    map_b.assign(n, 0);
-    for (size_t i = 0; i < n && i < palette.size(); ++i) {
-      map_r[i] = static_cast<uint16_t>(palette[i].r * 257);
-      map_g[i] = static_cast<uint16_t>(palette[i].g * 257);
-      map_b[i] = static_cast<uint16_t>(palette[i].b * 257);
+  if (ok && t.photometric == PHOTOMETRIC_PALETTE) {
+    const size_t n = size_t{1} << t.bps;
+    std::vector<uint16_t> map_r(n, 0), map_g(n, 0), map_b(n, 0);
+    for (size_t i = 0; i < n && i < t.palette.size(); ++i) {
+      map_r[i] = static_cast<uint16_t>(t.palette[i].r * 257);
+      map_g[i] = static_cast<uint16_t>(t.palette[i].g * 257);
+      map_b[i] = static_cast<uint16_t>(t.palette[i].b * 257);
     }
-    ok = TIFFSetField(tif, TIFFTAG_COLORMAP, map_r.data(), map_g.data(), map_b.data());
+    ok = TIFFSetField(tif, TIFFTAG_COLORMAP, map_r.data(), map_g.data(), map_b.data());  // libtiff keeps a copy
   }
-  if (!ok) TiffEncodeFailed(io, "cannot set the tags");
+  return ok;
+}
 
-  // The strips are coded here rather than through libtiff's LZW codec, which
-  // copies every strip and is a third slower; the predictor's differences
-  // are taken while the rows are read out of the bitmap.
-  std::vector<uint8_t> row_buffer(predictor != PREDICTOR_NONE ? row_bytes : 0);
+// The strips are coded here rather than through libtiff's LZW codec, which
+// copies every strip and is a third slower; the predictor's differences are
+// taken while the rows are read out of the bitmap.
+void WriteStrips(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t, const TiffIo& io) {
+  const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
+  std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
   std::vector<uint8_t> coded;
-  for (uint32_t row = 0; row < h; row += rows_per_strip) {
-    const uint32_t rows = std::min(rows_per_strip, h - row);
+  for (uint32_t row = 0; row < h; row += t.rows_per_strip) {
+    const uint32_t rows = std::min(t.rows_per_strip, h - row);
     LzwEncoder lzw(LzwStyle::kTiff, 8);
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
-      const uint8_t* src = exact.indices ? exact.indices.get() + static_cast<size_t>(row + r) * exact.pitch
-                                         : bitmap.Row(static_cast<int32_t>(row + r));
-      if (predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
-        if (spp == 3) {
+      const uint8_t* src = t.exact.indices ? t.exact.indices.get() + static_cast<size_t>(row + r) * t.exact.pitch
+                                           : bitmap.Row(static_cast<int32_t>(row + r));
+      if (t.predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
+        if (t.spp == 3) {
           DifferenceBgrRow(src, w, row_buffer.data());
         } else {
           DifferenceGreyRow(src, w, row_buffer.data());
         }
         src = row_buffer.data();
       }
-      lzw.Add(src, row_bytes, coded);
+      lzw.Add(src, t.row_bytes, coded);
     }
     lzw.Finish(coded);
     if (TIFFWriteRawStrip(tif, TIFFComputeStrip(tif, row, 0), coded.data(), static_cast<tmsize_t>(coded.size())) < 0) {
       TiffEncodeFailed(io, "cannot write a strip");
     }
   }
-  if (TIFFWriteDirectory(tif) == 0) {
-    TiffEncodeFailed(io, "cannot write the directory");
-  }
+}
+
+}  // namespace
+
+void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
+  const TiffLayout layout = PlanTiff(bitmap);
+  TiffIo io;
+  io.out = &out;
+  TiffHolder holder(&io, "w");
+  TIFF* tif = holder.get();
+  if (tif == nullptr) TiffEncodeFailed(io, "cannot start");
+  if (!SetTags(tif, bitmap, layout)) TiffEncodeFailed(io, "cannot set the tags");
+  WriteStrips(tif, bitmap, layout, io);
+  if (TIFFWriteDirectory(tif) == 0) TiffEncodeFailed(io, "cannot write the directory");
   TIFFClose(holder.release());
   if (io.failed()) TiffEncodeFailed(io, "");
 }
