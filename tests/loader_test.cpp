@@ -64,7 +64,8 @@ TEST(LoaderTest, OrientationAndProfileAreReadAndDamagedOnesLeftOut) {
       {"orient6.jpg", 6, true},      {"exif-ifd-outside.jpg", 1, true},       {"icc-out-of-sequence.jpg", 6, false},
       {"orient6.png", 6, true},      {"exif-twice-disagreeing.png", 1, true}, {"icc-over-16mib.png", 6, false},
       {"icc-truncated.png", 6, false}, {"orient6.tif", 6, true},              {"orientation-9.tif", 1, true},
-      {"icc-outside.tif", 6, false}, {"profile-v5.bmp", 1, true},             {"profile-outside.bmp", 1, false}};
+      {"icc-outside.tif", 6, false}, {"profile-v5.bmp", 1, true},             {"profile-outside.bmp", 1, false},
+      {"png-inside.bmp", 6, true}};
   std::map<std::string, std::vector<uint8_t>> intact;  // pixels by extension
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.file);

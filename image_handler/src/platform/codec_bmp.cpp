@@ -166,105 +166,79 @@ std::vector<uint8_t> EmbeddedProfile(const BmpInfo& info, const uint8_t* data, s
   return icc;
 }
 
-Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
-  const uint32_t pixel_offset = LoadLe32(data + 10);
-  if (info.planes != 1) throw Error("BMP plane count " + std::to_string(info.planes) + " is not 1");
-  if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
-    throw Error("BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
-  }
-  const auto w = static_cast<int32_t>(info.width);
-  const auto h = static_cast<int32_t>(info.height);
-
-  // Embedded streams decode through their own codec.
-  if ((info.compression == kBiJpeg || info.compression == kBiPng) && !info.os2) {
-    if (pixel_offset >= size) throw Error("file ends before the pixel data");
-    const uint8_t* stream = data + pixel_offset;
-    const size_t n = size - pixel_offset;
-    return info.compression == kBiJpeg ? DecodeJpeg(stream, n) : DecodePng(stream, n);
-  }
-
-  const uint32_t bpp = info.bpp;
-  const uint32_t comp = info.compression;
+// Refuses a depth and compression the decoder does not read (embedded JPEG
+// and PNG streams are read by their own decoders before this).
+void CheckSupported(const BmpInfo& info) {
+  const uint32_t bpp = info.bpp, comp = info.compression;
   const bool ok = ((bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 24) && comp == kBiRgb) ||
                   (bpp == 8 && comp == kBiRle8) || (bpp == 4 && comp == kBiRle4) ||
                   ((bpp == 16 || bpp == 32) && (comp == kBiRgb || comp == kBiBitfields || comp == kBiAlphaBitfields)) ||
                   (bpp == 64 && comp == kBiRgb);
   if (!ok) {
     throw Error("BMP with " + std::to_string(bpp) + " bits a pixel and compression " + std::to_string(comp) +
-                   " is not supported");
+                " is not supported");
   }
-  if (bpp == 64) return Bitmap::Header(w, h, kFormat64bppArgb);
-  if ((comp == kBiRle8 || comp == kBiRle4) && info.top_down) throw Error("top-down BMP cannot be RLE compressed");
+}
 
-  // Palette: at most 256 entries, all inside the file.
+// The colour table of an indexed image: at most 256 entries, all inside the
+// file.
+std::vector<Color> ReadPalette(const BmpInfo& info, const uint8_t* data, size_t size) {
   std::vector<Color> palette;
-  if (bpp <= 8) {
-    const uint64_t max_entries = 1ull << bpp;
-    uint64_t entries = info.colours_used == 0 ? max_entries : info.colours_used;
-    if (entries > 256) throw Error("BMP palette of " + std::to_string(entries) + " entries is too large");
-    if (entries > max_entries) entries = max_entries;
-    if (info.palette_offset + entries * info.palette_entry > size) throw Error("file ends inside the palette");
-    for (uint64_t i = 0; i < entries; ++i) {
-      const uint8_t* e = data + info.palette_offset + i * info.palette_entry;
-      palette.push_back(Color{e[2], e[1], e[0], 255});
-    }
+  if (info.bpp > 8) return palette;
+  const uint64_t max_entries = 1ull << info.bpp;
+  uint64_t entries = info.colours_used == 0 ? max_entries : info.colours_used;
+  if (entries > 256) throw Error("BMP palette of " + std::to_string(entries) + " entries is too large");
+  if (entries > max_entries) entries = max_entries;
+  if (info.palette_offset + entries * info.palette_entry > size) throw Error("file ends inside the palette");
+  for (uint64_t i = 0; i < entries; ++i) {
+    const uint8_t* e = data + info.palette_offset + i * info.palette_entry;
+    palette.push_back(Color{e[2], e[1], e[0], 255});
   }
-  if (pixel_offset >= size) throw Error("file ends before the pixel data");
-  const uint8_t* pixels = data + pixel_offset;
-  const size_t available = size - pixel_offset;
+  return palette;
+}
 
-  if (comp == kBiRle8 || comp == kBiRle4) {
-    Bitmap bitmap(w, h, kFormat8bppIndexed);
-    DecodeRle(pixels, available, comp == kBiRle4, bitmap);
-    bitmap.SetPalette(palette);
-    return bitmap;
+// The stored rows of an uncompressed image, by their place in the picture.
+struct StoredRows {
+  const uint8_t* pixels;
+  size_t stride;
+  int32_t height;
+  bool top_down;
+  const uint8_t* Row(int32_t y) const {  // y counts from the top of the picture
+    return pixels + static_cast<size_t>(top_down ? y : height - 1 - y) * stride;
   }
+};
 
-  // Refuse an image too large to hold before blaming the file's length.
-  const PixelFormat target = bpp == 1 ? kFormat1bppIndexed : (bpp <= 8 ? kFormat8bppIndexed : kFormat24bppRgb);
-  CheckBitmapSize(w, h, target);
-  const size_t src_stride = CheckedMul((CheckedMul(static_cast<size_t>(w), bpp) + 31) / 32, 4);
-  if (CheckedMul(src_stride, static_cast<size_t>(h - 1)) + (CheckedMul(static_cast<size_t>(w), bpp) + 7) / 8 > available) {
-    throw Error("file ends before the end of the pixel data");
-  }
-  auto src_row = [&](int32_t y) {  // y counts from the top of the picture
-    const size_t stored = info.top_down ? static_cast<size_t>(y) : static_cast<size_t>(h - 1 - y);
-    return pixels + stored * src_stride;
-  };
-
+// 1-, 2-, 4- and 8-bit rows, as 1-bit or 8-bit indices.
+Bitmap DecodeIndexed(const BmpInfo& info, const StoredRows& rows, int32_t w, int32_t h) {
+  const uint32_t bpp = info.bpp;
   if (bpp == 1) {
     Bitmap bitmap(w, h, kFormat1bppIndexed);
     const size_t n = (static_cast<size_t>(w) + 7) / 8;
-    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), src_row(y), n);
-    bitmap.SetPalette(palette);
+    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), rows.Row(y), n);
     return bitmap;
   }
-  if (bpp <= 8) {
-    Bitmap bitmap(w, h, kFormat8bppIndexed);
-    const unsigned per_byte = 8 / bpp;
-    const unsigned mask = (1u << bpp) - 1;
-    for (int32_t y = 0; y < h; ++y) {
-      const uint8_t* s = src_row(y);
-      uint8_t* d = bitmap.Row(y);
-      if (bpp == 8) {
-        std::memcpy(d, s, static_cast<size_t>(w));
-        continue;
-      }
-      for (int32_t x = 0; x < w; ++x) {
-        const unsigned shift = 8 - bpp * (1 + static_cast<unsigned>(x) % per_byte);
-        d[x] = static_cast<uint8_t>((s[static_cast<unsigned>(x) / per_byte] >> shift) & mask);
-      }
+  Bitmap bitmap(w, h, kFormat8bppIndexed);
+  const unsigned per_byte = 8 / bpp;
+  const unsigned mask = (1u << bpp) - 1;
+  for (int32_t y = 0; y < h; ++y) {
+    const uint8_t* s = rows.Row(y);
+    uint8_t* d = bitmap.Row(y);
+    if (bpp == 8) {
+      std::memcpy(d, s, static_cast<size_t>(w));
+      continue;
     }
-    bitmap.SetPalette(palette);
-    return bitmap;
+    for (int32_t x = 0; x < w; ++x) {
+      const unsigned shift = 8 - bpp * (1 + static_cast<unsigned>(x) % per_byte);
+      d[x] = static_cast<uint8_t>((s[static_cast<unsigned>(x) / per_byte] >> shift) & mask);
+    }
   }
-  if (bpp == 24) {
-    Bitmap bitmap(w, h, kFormat24bppRgb);
-    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), src_row(y), 3 * static_cast<size_t>(w));
-    return bitmap;
-  }
+  return bitmap;
+}
 
-  // 16 and 32 bits: masks from the header, or the defaults of BI_RGB.
+// 16- and 32-bit pixels through their colour masks: those of the header, or
+// the defaults of BI_RGB.
+Bitmap DecodeMasked(const BmpInfo& info, const StoredRows& rows, int32_t w, int32_t h) {
+  const uint32_t bpp = info.bpp, comp = info.compression;
   uint32_t masks[4] = {info.masks[0], info.masks[1], info.masks[2], 0};
   if (comp == kBiRgb) {
     if (bpp == 16) {
@@ -295,7 +269,7 @@ Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
   Bitmap bitmap(w, h, has_alpha ? kFormat32bppArgb : kFormat24bppRgb);
   const size_t out_bytes = has_alpha ? 4 : 3;
   for (int32_t y = 0; y < h; ++y) {
-    const uint8_t* s = src_row(y);
+    const uint8_t* s = rows.Row(y);
     uint8_t* d = bitmap.Row(y);
     for (int32_t x = 0; x < w; ++x) {
       const uint32_t px = bpp == 16 ? LoadLe16(s + 2 * x) : LoadLe32(s + 4 * x);
@@ -310,9 +284,59 @@ Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
   return bitmap;
 }
 
-// ---------------------------------------------------------------------------
-// Encoding: file header, BITMAPINFOHEADER, colour table for indexed images,
-// rows bottom-up padded to 4 bytes. Alpha is dropped.
+Bitmap DecodePixels(const BmpInfo& info, const uint8_t* data, size_t size) {
+  if (info.planes != 1) throw Error("BMP plane count " + std::to_string(info.planes) + " is not 1");
+  if (info.width <= 0 || info.height <= 0 || info.width > INT32_MAX || info.height > INT32_MAX) {
+    throw Error("BMP image size " + std::to_string(info.width) + " x " + std::to_string(info.height) + " is invalid");
+  }
+  const uint32_t pixel_offset = LoadLe32(data + 10);
+  const auto w = static_cast<int32_t>(info.width);
+  const auto h = static_cast<int32_t>(info.height);
+  const uint32_t bpp = info.bpp, comp = info.compression;
+
+  // Embedded streams decode through their own codec.
+  if ((comp == kBiJpeg || comp == kBiPng) && !info.os2) {
+    if (pixel_offset >= size) throw Error("file ends before the pixel data");
+    const uint8_t* stream = data + pixel_offset;
+    const size_t n = size - pixel_offset;
+    return comp == kBiJpeg ? DecodeJpeg(stream, n) : DecodePng(stream, n);
+  }
+  CheckSupported(info);
+  if (bpp == 64) return Bitmap::Header(w, h, kFormat64bppArgb);
+  if ((comp == kBiRle8 || comp == kBiRle4) && info.top_down) throw Error("top-down BMP cannot be RLE compressed");
+
+  const std::vector<Color> palette = ReadPalette(info, data, size);
+  if (pixel_offset >= size) throw Error("file ends before the pixel data");
+  const uint8_t* pixels = data + pixel_offset;
+  const size_t available = size - pixel_offset;
+
+  if (comp == kBiRle8 || comp == kBiRle4) {
+    Bitmap bitmap(w, h, kFormat8bppIndexed);
+    DecodeRle(pixels, available, comp == kBiRle4, bitmap);
+    bitmap.SetPalette(palette);
+    return bitmap;
+  }
+
+  // Refuse an image too large to hold before blaming the file's length.
+  CheckBitmapSize(w, h, bpp == 1 ? kFormat1bppIndexed : (bpp <= 8 ? kFormat8bppIndexed : kFormat24bppRgb));
+  const size_t src_stride = CheckedMul((CheckedMul(static_cast<size_t>(w), bpp) + 31) / 32, 4);
+  if (CheckedMul(src_stride, static_cast<size_t>(h - 1)) + (CheckedMul(static_cast<size_t>(w), bpp) + 7) / 8 > available) {
+    throw Error("file ends before the end of the pixel data");
+  }
+  const StoredRows rows{pixels, src_stride, h, info.top_down};
+
+  if (bpp <= 8) {
+    Bitmap bitmap = DecodeIndexed(info, rows, w, h);
+    bitmap.SetPalette(palette);
+    return bitmap;
+  }
+  if (bpp == 24) {
+    Bitmap bitmap(w, h, kFormat24bppRgb);
+    for (int32_t y = 0; y < h; ++y) std::memcpy(bitmap.Row(y), rows.Row(y), 3 * static_cast<size_t>(w));
+    return bitmap;
+  }
+  return DecodeMasked(info, rows, w, h);
+}
 
 }  // namespace
 
@@ -323,6 +347,10 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
   if (!icc.empty()) bitmap.Meta().icc = std::move(icc);
   return bitmap;
 }
+
+// ---------------------------------------------------------------------------
+// Encoding: file header, BITMAPINFOHEADER, colour table for indexed images,
+// rows bottom-up padded to 4 bytes. Alpha is dropped.
 
 void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
   int bpp = 0;
