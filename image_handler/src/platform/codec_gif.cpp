@@ -290,7 +290,7 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
       return;
     }
     case kFormat1bppIndexed: {
-      // giflib takes one index byte a pixel: unpack the 1-bit rows.
+      // The LZW coder takes one index byte a pixel: unpack the 1-bit rows.
       const size_t pitch = static_cast<size_t>(w);
       Block indices = AllocBlock(CheckedMul(pitch, static_cast<size_t>(h)), false);
       for (int y = 0; y < h; ++y) {
