@@ -22,15 +22,15 @@ build="${1:-build-mutants}"
 # One change a line: the text, a tab, its replacement. Each text must occur
 # exactly once in the sources.
 mutants="$(cat <<'EOF'
-(static_cast<int64_t>(bit) + 7) >> 3;	(static_cast<int64_t>(bit) + 6) >> 3;
-if (block < 0 || (new_channel == 1 && new_bit > 8)) return -1;	if (block < 0) return -1;
+((static_cast<uint64_t>(bit) + 7) >> 3)	((static_cast<uint64_t>(bit) + 6) >> 3)
+if (!size.fits || (new_channel == 1 && new_bit > 8)) return -1;	if (!size.fits) return -1;
 static_cast<uint8_t>((i * 255) / (n - 1));	static_cast<uint8_t>((i * 255) / n);
     palette_num = n;	    palette_num = n - 1;
-          blue[o + x] = src[3 * x];	          blue[o + x] = src[3 * x + 1];
+    blue[x] = row[3 * x];	    blue[x] = row[3 * x + 1];
 p_pix_buf + (h - 1 - r) * stride, row_bytes);	p_pix_buf + r * stride, row_bytes);
 std::memcpy(p_meta_img->pp_plane[channel - 1 - k]	std::memcpy(p_meta_img->pp_plane[k]
 case pm::kFormat48bppRgb: *channel = 3; *bit = 16;	case pm::kFormat48bppRgb: *channel = 3; *bit = 8;
-      dst[3 * x + 2] = red[x];	      dst[3 * x + 2] = blue[x];
+    row[3 * x + 2] = red[x];	    row[3 * x + 2] = blue[x];
 std::memcpy(pBuf + (h - 1 - r) * stride,	std::memcpy(pBuf + r * stride,
 if (static_cast<uint32_t>(img_format_id) > 4) return -1;	if (static_cast<uint32_t>(img_format_id) > 5) return -1;
 (qality > 100 ? 100 : qality)	(qality > 100 ? 99 : qality)
@@ -56,13 +56,13 @@ for (int i = 0; i < h.num_trans && i < h.num_palette; ++i)	for (int i = 0; i + 1
     if (y < d.Top || y >= bottom) {	    if (y < d.Top || y > bottom) {
 if (transparent < 0 && palette[i].a == 0)	if (transparent < 0 && palette[i].a == 255)
 static const int kStart[4] = {0, 4, 2, 1};	static const int kStart[4] = {0, 2, 4, 1};
-palette[0] == white && palette[1] == black) photometric = PHOTOMETRIC_MINISWHITE;	palette[0] == white && palette[1] == black) photometric = PHOTOMETRIC_MINISBLACK;
+t.palette[1] == black) t.photometric = PHOTOMETRIC_MINISWHITE;	t.palette[1] == black) t.photometric = PHOTOMETRIC_MINISBLACK;
 if (r[i] > 255 || g[i] > 255 || b[i] > 255) eight_bit = false;	if (r[i] > 255 || g[i] > 255) eight_bit = false;
 dst[x] = static_cast<uint8_t>(invert ? 255 - grey : grey);	dst[x] = static_cast<uint8_t>(invert ? grey : grey);
 if (width < kMaxCodeBits && next >= 1u << width) ++width;	if (width < kMaxCodeBits && next > 1u << width) ++width;
         if (next >= kGifTableFull) {	        if (next > kGifTableFull) {
 return w < kMaxCodeBits ? 1u << w : kGifTableFull;	return w < kMaxCodeBits ? (1u << w) - 1 : kGifTableFull;
-if (palette.size() == 256) return false;	if (palette.size() == 255) return false;
+if (palette.size() == 256) {	if (palette.size() == 255) {
 if (acc >= w / 2) break;	if (acc > w / 2) break;
 st_mode & 07777	st_mode & 0777
 (d[2] == 42 || d[2] == 43) && d[3] == 0;	d[2] == 42 && d[3] == 0;
