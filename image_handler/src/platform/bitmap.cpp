@@ -17,26 +17,26 @@ size_t RowStride(int32_t width, int bits_per_pixel) {
 void SplitBgr(const uint8_t* __restrict row, size_t pixels, uint8_t* __restrict red, uint8_t* __restrict green,
               uint8_t* __restrict blue) {
   for (size_t x = 0; x < pixels; ++x) {
-    blue[x] = row[3 * x];
-    green[x] = row[3 * x + 1];
-    red[x] = row[3 * x + 2];
+    blue[x] = row[3 * x + kBlueByte];
+    green[x] = row[3 * x + kGreenByte];
+    red[x] = row[3 * x + kRedByte];
   }
 }
 
 void JoinBgr(const uint8_t* __restrict red, const uint8_t* __restrict green, const uint8_t* __restrict blue,
              size_t pixels, uint8_t* __restrict row) {
   for (size_t x = 0; x < pixels; ++x) {
-    row[3 * x] = blue[x];
-    row[3 * x + 1] = green[x];
-    row[3 * x + 2] = red[x];
+    row[3 * x + kBlueByte] = blue[x];
+    row[3 * x + kGreenByte] = green[x];
+    row[3 * x + kRedByte] = red[x];
   }
 }
 
 void SwapRedBlue(const uint8_t* __restrict src, size_t pixels, uint8_t* __restrict dst) {
   for (size_t x = 0; x < pixels; ++x) {
-    dst[3 * x] = src[3 * x + 2];
-    dst[3 * x + 1] = src[3 * x + 1];
-    dst[3 * x + 2] = src[3 * x];
+    dst[3 * x] = src[3 * x + kRedByte];
+    dst[3 * x + 1] = src[3 * x + kGreenByte];
+    dst[3 * x + 2] = src[3 * x + kBlueByte];
   }
 }
 

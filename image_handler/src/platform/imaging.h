@@ -188,10 +188,11 @@ class Bitmap {
   Metadata meta_;
 };
 
-// 24-bit rows hold their pixels blue, green, red; these are the one place
-// that order is written. Split and join move `pixels` pixels between a row
-// and three planes (red, green, blue); SwapRedBlue turns blue, green, red
-// into red, green, blue or back. The ranges must not overlap.
+// 24-bit rows hold their pixels blue, green, red: where each sample sits in
+// a pixel is written here alone. Split and join move `pixels` pixels
+// between a row and three planes (red, green, blue); SwapRedBlue turns blue,
+// green, red into red, green, blue or back. The ranges must not overlap.
+constexpr int kBlueByte = 0, kGreenByte = 1, kRedByte = 2;
 void SplitBgr(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue);
 void JoinBgr(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row);
 void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst);
