@@ -26,11 +26,11 @@ mutants="$(cat <<'EOF'
 if (!size.fits || (new_channel == 1 && new_bit > 8)) return -1;	if (!size.fits) return -1;
 static_cast<uint8_t>((i * 255) / (n - 1));	static_cast<uint8_t>((i * 255) / n);
     palette_num = n;	    palette_num = n - 1;
-    blue[x] = row[3 * x];	    blue[x] = row[3 * x + 1];
+    blue[x] = row[3 * x + kBlueByte];	    blue[x] = row[3 * x + kGreenByte];
 p_pix_buf + (h - 1 - r) * stride, row_bytes);	p_pix_buf + r * stride, row_bytes);
 std::memcpy(p_meta_img->pp_plane[channel - 1 - k]	std::memcpy(p_meta_img->pp_plane[k]
 case pm::kFormat48bppRgb: *channel = 3; *bit = 16;	case pm::kFormat48bppRgb: *channel = 3; *bit = 8;
-    row[3 * x + 2] = red[x];	    row[3 * x + 2] = blue[x];
+    row[3 * x + kRedByte] = red[x];	    row[3 * x + kRedByte] = blue[x];
 std::memcpy(pBuf + (h - 1 - r) * stride,	std::memcpy(pBuf + r * stride,
 if (static_cast<uint32_t>(img_format_id) > 4) return -1;	if (static_cast<uint32_t>(img_format_id) > 5) return -1;
 (qality > 100 ? 100 : qality)	(qality > 100 ? 99 : qality)
