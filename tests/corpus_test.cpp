@@ -17,62 +17,24 @@ namespace {
 
 struct Row {
   std::string path, container, file_shape, expect;
-  std::vector<std::string> accepted;
+  std::vector<std::string> accepted;  // expect and expect_alt's |-separated outcomes
 };
 
-std::vector<std::string> Split(const std::string& s, char sep) {
-  std::vector<std::string> out(1);
-  for (char c : s) {
-    if (c == sep) {
-      out.emplace_back();
-    } else {
-      out.back().push_back(c);
-    }
-  }
-  return out;
-}
-
-// The manifest's rows, by its header's column names.
 std::vector<Row> ReadManifest(const std::string& dir) {
-  std::ifstream f(dir + "/MANIFEST.tsv");
-  std::string line;
   std::vector<Row> rows;
-  if (!std::getline(f, line)) return rows;
-  const std::vector<std::string> head = Split(line, '\t');
-  auto col = [&](const char* name) { return std::find(head.begin(), head.end(), name) - head.begin(); };
-  const size_t c_path = col("path"), c_container = col("container"), c_shape = col("file_shape"), c_expect = col("expect"),
-               c_alt = col("expect_alt");
-  while (std::getline(f, line)) {
-    const std::vector<std::string> cells = Split(line, '\t');
-    if (cells.size() <= c_alt) continue;
-    Row r{cells[c_path], cells[c_container], cells[c_shape], cells[c_expect], Split(cells[c_alt], '|')};
-    r.accepted.push_back(cells[c_expect]);
+  for (auto& cells : pmtest::ReadTsv(dir + "/MANIFEST.tsv")) {
+    Row r{cells["path"], cells["container"], cells["file_shape"], cells["expect"], {cells["expect"]}};
+    for (size_t at = 0; at < cells["expect_alt"].size();) {
+      const size_t bar = std::min(cells["expect_alt"].find('|', at), cells["expect_alt"].size());
+      r.accepted.push_back(cells["expect_alt"].substr(at, bar - at));
+      at = bar + 1;
+    }
     rows.push_back(r);
   }
   return rows;
 }
 
 using Record = std::unique_ptr<pmMetaImg>;
-
-bool IsGreyPalette(const pmMetaImg& img) {
-  for (int i = 0; i < img.palette_num; ++i) {
-    const PM_METAIMG_PALETTE& p = img.p_palette[i];
-    if (p.red != i || p.green != i || p.blue != i) return false;
-  }
-  return true;
-}
-
-std::string Outcome(const pmMetaImg* img, const std::string& text) {
-  if (img == nullptr) {
-    const bool format = text.rfind("PixelFormat(", 0) == 0 && text.find(") is Not Supported!") != std::string::npos;
-    return format ? "refuse-format" : "refuse-bad";
-  }
-  if (img->channel == 1 && img->bit == 1) return "1bpp";
-  if (img->channel == 1 && img->bit == 8) return IsGreyPalette(*img) ? "8bpp-grey" : "8bpp-palette";
-  if (img->channel == 3 && img->bit == 8) return "24bpp";
-  if (img->channel == 3 && img->bit == 16) return "48bpp";
-  return "other";
-}
 
 // Layouts that Pillow 9.4 decodes wrongly, so it is no reference for them:
 // its BMP RLE reader drops the last pixel of odd RLE4 literal runs, skips two
@@ -148,7 +110,7 @@ TEST_F(CorpusTest, EveryFileLoadsOrIsRefusedAsTheManifestSays) {
     myGlobal::SetError("sentinel");
     Record img(sttc_LoadImage(files[i].c_str()));
     const std::string text = myGlobal::GetError();
-    const std::string outcome = Outcome(img.get(), text);
+    const std::string outcome = pmtest::Outcome(img.get(), text);
     SCOPED_TRACE(row.path + " -> " + outcome + " (" + text + ")");
     auto accepted = [&](const std::string& o) {
       return std::find(row.accepted.begin(), row.accepted.end(), o) != row.accepted.end();

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,6 +43,46 @@ TempDir::~TempDir() {
 Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+std::string ReadText(const std::string& path) {
+  const Bytes b = ReadBytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path) {
+  std::ifstream f(path);
+  std::vector<std::map<std::string, std::string>> rows;
+  std::vector<std::string> head;
+  for (std::string line; std::getline(f, line);) {
+    std::vector<std::string> cells(1);
+    for (char c : line) {
+      if (c == '\t') {
+        cells.emplace_back();
+      } else {
+        cells.back().push_back(c);
+      }
+    }
+    if (head.empty()) {
+      head = cells;
+      continue;
+    }
+    cells.resize(head.size());
+    rows.emplace_back();
+    for (size_t i = 0; i < head.size(); ++i) rows.back()[head[i]] = cells[i];
+  }
+  return rows;
+}
+
+std::string Outcome(const pmMetaImg* img, const std::string& text) {
+  if (img == nullptr) {
+    const bool format = text.rfind("PixelFormat(", 0) == 0 && text.find(") is Not Supported!") != std::string::npos;
+    return format ? "refuse-format" : "refuse-bad";
+  }
+  bool grey = true;  // palette entry i is grey level i
+  for (int i = 0; grey && i < img->palette_num; ++i) grey = img->p_palette[i].red == i && img->p_palette[i].green == i && img->p_palette[i].blue == i;
+  if (img->channel == 1) return img->bit == 1 ? "1bpp" : grey ? "8bpp-grey" : "8bpp-palette";
+  return img->bit == 16 ? "48bpp" : "24bpp";
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -228,50 +267,6 @@ std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed) {
     img->p_buf[i] = static_cast<uint8_t>(rng());
   }
   return img;
-}
-
-Bytes& Bytes::le16(uint32_t v) { return add({uint8_t(v), uint8_t(v >> 8)}); }
-Bytes& Bytes::le32(uint32_t v) { return add({uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
-Bytes& Bytes::be32(uint32_t v) { return add({uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); }
-Bytes& Bytes::str(const std::string& s) {
-  insert(end(), s.begin(), s.end());
-  return *this;
-}
-Bytes& Bytes::add(std::initializer_list<uint8_t> b) {
-  insert(end(), b);
-  return *this;
-}
-
-Bytes PngChunk(const char* type, const Bytes& data) {
-  Bytes body = Bytes().str(type);
-  body.insert(body.end(), data.begin(), data.end());
-  Bytes out = Bytes().be32(static_cast<uint32_t>(data.size()));
-  out.insert(out.end(), body.begin(), body.end());
-  return out.be32(static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
-}
-
-Bytes Png(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour_type, const Bytes& rows, const Bytes& chunks) {
-  uLongf size = compressBound(static_cast<uLong>(rows.size()));
-  Bytes idat(size);
-  compress(idat.data(), &size, rows.data(), static_cast<uLong>(rows.size()));
-  idat.resize(size);
-  Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  for (const Bytes& c : {PngChunk("IHDR", Bytes().be32(width).be32(height).add({depth, colour_type, 0, 0, 0})), chunks,
-                         PngChunk("IDAT", idat), PngChunk("IEND", {})}) {
-    out.insert(out.end(), c.begin(), c.end());
-  }
-  return out;
-}
-
-Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels) {
-  const uint32_t palette = bpp <= 8 ? (1u << bpp) * 4 : 0, offset = 14 + 40 + palette;
-  Bytes b;
-  b.str("BM").le32(offset + static_cast<uint32_t>(pixels.size())).le32(0).le32(offset);
-  b.le32(40).le32(static_cast<uint32_t>(width)).le32(static_cast<uint32_t>(height)).le16(1).le16(bpp);
-  b.le32(compression).le32(0).le32(0).le32(0).le32(0).le32(0);
-  b.resize(b.size() + palette, 0x80);
-  b.insert(b.end(), pixels.begin(), pixels.end());
-  return b;
 }
 
 std::string Signature(const std::string& path) {

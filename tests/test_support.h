@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,17 +28,12 @@ class TempDir {
   std::string path_;
 };
 
-// Files built field by field, for hostile and hand-made inputs.
-struct Bytes : std::vector<uint8_t> {
-  using std::vector<uint8_t>::vector;
-  Bytes& le16(uint32_t v);
-  Bytes& le32(uint32_t v);
-  Bytes& be32(uint32_t v);
-  Bytes& str(const std::string& s);
-  Bytes& add(std::initializer_list<uint8_t> b);
-};
+using Bytes = std::vector<uint8_t>;
 Bytes ReadBytes(const std::string& path);
+std::string ReadText(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// The rows of a tab-separated file with a header line, each by column name.
+std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path);
 bool Exists(const std::string& path);
 // The names in a directory, sorted.
 std::vector<std::string> ListDir(const std::string& path);
@@ -94,14 +88,10 @@ int InChild(const std::function<int()>& body);
 pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
 std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed = 7);
 
-// A BMP with a BITMAPINFOHEADER, for indexed depths a palette of 2^bpp
-// mid-grey entries, and `pixels` as its pixel data.
-Bytes Bmp(int32_t width, int32_t height, uint16_t bpp, uint32_t compression, const Bytes& pixels);
-// A PNG chunk with its length and CRC; a PNG of the given header, `rows`
-// (each with its filter byte) compressed into one IDAT chunk, and `chunks`
-// before it.
-Bytes PngChunk(const char* type, const Bytes& data);
-Bytes Png(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour_type, const Bytes& rows, const Bytes& chunks = {});
+// What a load gave, in the corpus manifest's words: "refuse-format",
+// "refuse-bad", "1bpp", "8bpp-grey" (the grey ramp), "8bpp-palette", "24bpp",
+// "48bpp".
+std::string Outcome(const pmMetaImg* img, const std::string& text);
 
 // The container a file's first bytes name: "PNG", "JPEG", "TIFF", "GIF",
 // "BMP" or "".

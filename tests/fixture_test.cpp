@@ -1,0 +1,113 @@
+// The project's own fixtures under tests/data, one MANIFEST.tsv row each: a
+// file refused with its exact text ({} standing for its path), or loaded to
+// a record shape (and palette alphas), an orientation, a profile and the
+// pixels of another fixture or of Pillow's decode. Each row runs in a child
+// process whose resident memory may grow by 100 MiB at most: a header that
+// declares a huge image must fail before memory is touched for rows the file
+// lacks.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "loader.h"
+#include "my_global.h"
+#include "saver.h"
+#include "test_support.h"
+
+namespace {
+
+// A manifest row, shown in test output by its file.
+struct Row : std::map<std::string, std::string> {
+  friend void PrintTo(const Row& row, std::ostream* os) { *os << row.at("file"); }
+};
+using Record = std::unique_ptr<pmMetaImg>;
+const std::string kData = PIXMILL_SOURCE_DIR "/tests/data/";
+
+long StatusKib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  const std::string key = std::string(field) + ":";
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + key.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+std::vector<uint8_t> Pixels(const std::string& same_as, const std::string& path) {
+  if (same_as == "pillow") {
+    const auto refs = pmtest::PillowDecode({path});
+    return refs.empty() ? std::vector<uint8_t>{} : refs.begin()->second.rgb;
+  }
+  Record other(sttc_LoadImage((kData + same_as).c_str()));
+  return other ? pmtest::RecordRgb(*other) : std::vector<uint8_t>{};
+}
+
+// What is wrong with the row's load; empty when nothing is.
+std::string Check(const Row& row) {
+  const std::string path = kData + row.at("file");
+  std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to the current resident size
+  const long before = StatusKib("VmRSS");
+  Record img(sttc_LoadImage(path.c_str()));
+  const long growth = StatusKib("VmHWM") - before;
+  const std::string text = myGlobal::GetError();
+  if (!pmtest::kSanitized && growth > 100 * 1024) return "resident memory grew by " + std::to_string(growth) + " KiB";
+  std::string want = row.at("text");
+  if (!want.empty()) {
+    if (want.find("{}") != std::string::npos) want.replace(want.find("{}"), 2, path);
+    return img ? "loaded" : text == want ? "" : "text '" + text + "'";
+  }
+  if (!img) return "refused: " + text;
+  std::istringstream record(row.at("record"));  // the shape, then the palette's first alphas
+  std::string shape;
+  record >> shape;
+  if (pmtest::Outcome(img.get(), text) != shape) return "loaded as " + pmtest::Outcome(img.get(), text);
+  int i = 0;
+  for (int alpha; record >> alpha; ++i) {
+    if (img->p_palette[i].alpha != alpha) return "alpha of entry " + std::to_string(i);
+  }
+  if (img->orientation != std::stoi(row.at("orientation"))) return "orientation " + std::to_string(img->orientation);
+  const std::vector<uint8_t> icc = row.at("profile").empty() ? std::vector<uint8_t>{} : pmtest::ReadBytes(kData + row.at("profile"));
+  if (img->icc_profile != icc) return "profile of " + std::to_string(img->icc_profile.size()) + " bytes";
+  if (!row.at("same_as").empty() && pmtest::RecordRgb(*img) != Pixels(row.at("same_as"), path)) return "pixels differ";
+  return "";
+}
+
+class FixtureTest : public ::testing::TestWithParam<Row> {};
+
+TEST_P(FixtureTest, LoadsAsItsManifestRowSays) {
+  const Row& row = GetParam();
+  EXPECT_EQ(pmtest::InChild([&] {
+              const std::string why = Check(row);
+              if (!why.empty()) std::fprintf(stderr, "%s: %s\n", row.at("file").c_str(), why.c_str());
+              return why.empty() ? 0 : 1;
+            }),
+            0)
+      << row.at("file");
+}
+
+std::vector<Row> Rows() {
+  std::vector<Row> rows;
+  for (auto& cells : pmtest::ReadTsv(kData + "MANIFEST.tsv")) rows.push_back(Row{std::move(cells)});
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, FixtureTest, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                           std::string name = info.param.at("file");
+                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
+
+TEST(FixtureTest, OtherPixelFormatsAreRefusedWithTheirDecimalCode) {
+  int32_t channel = 0, width = 0, height = 0, bit = 0;
+  EXPECT_EQ(sttc_GetParams(pm::Bitmap::Header(7, 9, pm::kFormat32bppArgb), &channel, &width, &height, &bit), -1);
+  EXPECT_EQ(myGlobal::GetError(), "PixelFormat(2498570) is Not Supported!");
+  EXPECT_EQ(width * 100 + height, 709);
+  EXPECT_EQ(sttc_GetParams(pm::Bitmap::Header(1, 1, pm::kFormat4bppIndexed), &channel, &width, &height, &bit), -1);
+  EXPECT_EQ(myGlobal::GetError(), "PixelFormat(197634) is Not Supported!");
+  ASSERT_EQ(sttc_GetParams(pm::Bitmap::Header(1, 1, pm::kFormat48bppRgb), &channel, &width, &height, &bit), 0);
+  EXPECT_EQ(channel * 100 + bit, 316);
+}
+
+}  // namespace
