@@ -131,7 +131,6 @@ int posix_memalign(void** out, size_t align, size_t n) {
 
 namespace {
 
-using Record = std::unique_ptr<pmMetaImg>;
 
 // The record's planes and palette, as bytes.
 std::vector<uint8_t> Take(const pmMetaImg& img) {
@@ -226,7 +225,7 @@ TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
   pmtest::TempDir dir;
   // Noise with more than 256 colours, so that the GIF goes through the
   // quantiser; small, so that each sweep step is quick.
-  Record img = pmtest::Noise(24, 20, 3);
+  Record img = pmtest::Image(pmtest::kNoise, 24, 20, 3);
   const std::vector<uint8_t> before = Take(*img);
 
   for (int32_t code = 0; code < 5; ++code) {

@@ -18,7 +18,6 @@
 
 namespace {
 
-using Record = std::unique_ptr<pmMetaImg>;
 
 // A record whose pixels depend on the thread, so that outputs mixed up
 // between threads would show. Shapes rotate through 24, 8 and 1 bit.

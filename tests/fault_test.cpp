@@ -21,7 +21,6 @@
 
 namespace {
 
-using Record = std::unique_ptr<pmMetaImg>;
 
 // A failed save's checks, for use in a child: -1, the text, the old bytes.
 int FailedAsExpected(int32_t result, const std::string& want_text, const std::string& path,
@@ -40,7 +39,7 @@ TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
   const std::string target = dir.File("out.bmp");
   const std::vector<uint8_t> old(1000, 'o');
   pmtest::WriteBytes(target, old);
-  Record img = pmtest::Noise(100, 100);  // 30 KB as BMP
+  Record img = pmtest::Image(pmtest::kNoise, 100, 100);  // 30 KB as BMP
   const int status = pmtest::InChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {8192, 8192};
@@ -82,7 +81,7 @@ TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
     ASSERT_EQ(::chown((mine + "/locked.png").c_str(), 65534, 65534), 0);
   }
   const ino_t keep_inode = Inode(ro + "/keep.gif");
-  Record img = pmtest::Noise(4, 4);
+  Record img = pmtest::Image(pmtest::kNoise, 4, 4);
   const int status = pmtest::InChild([&] {
     if (!DropToNobody()) return 10;
     // A new file in a directory the caller may not write.
@@ -107,7 +106,7 @@ TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
 
 TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
   pmtest::TempDir dir;
-  Record img = pmtest::Noise(64, 64);
+  Record img = pmtest::Image(pmtest::kNoise, 64, 64);
   EXPECT_EQ(Pixmill_Save("/dev/null", img.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
   ASSERT_EQ(Pixmill_Save(dir.File("plain.png").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
 
@@ -147,7 +146,7 @@ TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
 
 TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {
   pmtest::TempDir dir;
-  Record img = pmtest::Noise(16, 16);
+  Record img = pmtest::Image(pmtest::kNoise, 16, 16);
   const std::string a = dir.File("a.bmp"), b = dir.File("b.bmp");
   pmtest::WriteBytes(a, {'o', 'l', 'd'});
   ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
@@ -179,7 +178,7 @@ TEST(FaultTest, KilledSavesLeaveTheTargetOldOrWhole) {
   // anything else is between linking the finished file to its hidden name
   // and renaming it over the target: what is left is then that whole file.
   pmtest::TempDir dir;
-  Record img = pmtest::Noise(1500, 1500);
+  Record img = pmtest::Image(pmtest::kNoise, 1500, 1500);
   const std::string target = dir.File("out.bmp"), whole = dir.File("whole.bmp");
   ASSERT_EQ(Pixmill_Save(whole.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
   const std::vector<uint8_t> complete = pmtest::ReadBytes(whole);

@@ -22,7 +22,6 @@ namespace {
 struct Row : std::map<std::string, std::string> {
   friend void PrintTo(const Row& row, std::ostream* os) { *os << row.at("file"); }
 };
-using Record = std::unique_ptr<pmMetaImg>;
 const std::string kData = PIXMILL_SOURCE_DIR "/tests/data/";
 
 long StatusKib(const char* field) {
@@ -36,7 +35,7 @@ long StatusKib(const char* field) {
 
 std::vector<uint8_t> Pixels(const std::string& same_as, const std::string& path) {
   if (same_as == "pillow") {
-    const auto refs = pmtest::PillowDecode({path});
+    const auto refs = pmtest::Decode({path});
     return refs.empty() ? std::vector<uint8_t>{} : refs.begin()->second.rgb;
   }
   Record other(sttc_LoadImage((kData + same_as).c_str()));

@@ -16,7 +16,6 @@
 namespace {
 
 using pmtest::Bytes;
-using Record = std::unique_ptr<pmMetaImg>;
 
 // Loads bytes; on failure checks that the text says why, naming the file.
 // Returns whether a record came back.

@@ -13,7 +13,6 @@
 
 namespace {
 
-using Record = std::unique_ptr<pmMetaImg>;
 
 const std::vector<std::string> kFive = {"output.bmp", "output.gif", "output.jpg", "output.png", "output.tif"};
 const char* const kSignatures[] = {"BMP", "GIF", "JPEG", "PNG", "TIFF"};

@@ -11,6 +11,8 @@
 
 #include "meta_img.h"
 
+using Record = std::unique_ptr<pmMetaImg>;
+
 namespace pmtest {
 
 // A fresh directory under the system's temporary directory, removed with
@@ -42,8 +44,9 @@ std::vector<std::string> ListDir(const std::string& path);
 // one-plane records, high bytes of 16-bit samples).
 std::vector<uint8_t> RecordRgb(const pmMetaImg& img);
 
-// Pillow's decode of each file: width, height, mode, Exif orientation, ICC
-// profile and RGB bytes. Files Pillow refuses are absent from the result.
+// Pillow's decode of each file (with `magick`, ImageMagick's of its first
+// frame): width, height, mode, Exif orientation, ICC profile and RGB bytes.
+// Files the decoder refuses are absent from the result.
 struct Reference {
   int width = 0;
   int height = 0;
@@ -52,15 +55,25 @@ struct Reference {
   std::vector<uint8_t> icc;
   std::vector<uint8_t> rgb;
 };
-std::map<size_t, Reference> PillowDecode(const std::vector<std::string>& files);
+std::map<size_t, Reference> Decode(const std::vector<std::string>& files, bool magick = false);
 bool PillowAvailable();
-// ImageMagick's decode of each file's first frame (one convert to 8-bit
-// PPM): empty when it refuses any of them or is not installed.
-std::vector<Reference> MagickDecode(const std::vector<std::string>& files);
-// Checks PNG files from outside the library: pngcheck passes them all, and
-// Pillow and ImageMagick decode file i to the RGB bytes rgb[i]. Returns the
-// tools that are not installed (their checks not made), empty when none.
-std::string CheckPngsOutside(const std::vector<std::string>& files, const std::vector<std::vector<uint8_t>>& rgb);
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+// A saved file and what it must hold: the pixels (exactly, or above `floor`
+// dB where that is not 0), and where the container keeps them the
+// orientation and the profile.
+struct Saved {
+  std::string file;
+  std::vector<uint8_t> rgb;
+  double floor = 0;
+  int orientation = 1;
+  std::vector<uint8_t> icc;
+};
+// Checks saved files from outside, each tool over all of them in one call:
+// pngcheck passes the PNGs; Pillow decodes each to its pixels, orientation
+// and profile (JPEG, PNG and TIFF; Pillow turns a TIFF by its orientation,
+// so those pixels go unchecked by it); ImageMagick decodes each to its
+// pixels. Returns the tools that are not installed, empty when none.
+std::string CheckOutside(const std::vector<Saved>& saved);
 
 // The conformance corpus: $PIXMILL_CORPUS, or ../shared/corpus beside the
 // source tree.
@@ -82,11 +95,26 @@ int InChild(const std::function<int()>& body);
 // Ends a forked child without running the parent's exit handlers.
 [[noreturn]] void ExitChild(int status);
 
-// A record made by hand, for tests of the saver and the packers; and one of
-// 24-bit noise, which compresses badly (its files are about as large as its
-// pixels) and has more than 256 colours.
-pmMetaImg* MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
-std::unique_ptr<pmMetaImg> Noise(int32_t width, int32_t height, uint32_t seed = 7);
+// A record of a geometry, samples not set; and one of a shape, its samples
+// varied by `seed`: 24-bit noise (more than 256 colours, files about as
+// large as the pixels) or gradient, 24-bit of few colours, 8-bit palette
+// (entry 5 transparent, entry 9 half) or grey ramp, 1-bit black and white or
+// two colours.
+Record MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
+enum Shape { kNoise, kGradient, kFewColours, kPalette, kGrey, kBilevel, kColouredBilevel };
+Record Image(Shape shape, int32_t width, int32_t height, uint32_t seed = 7);
+
+// The record's planes as bytes, 1-bit rows without the bits past the width.
+std::vector<uint8_t> PlaneBytes(const pmMetaImg& img);
+
+// The one save check: saves `img` in container `code` at `path`, loads it
+// back and checks what the container keeps. The size always; JPEG, PNG and
+// TIFF the orientation and the profile; PNG, TIFF and BMP the planes and the
+// palette's colours (PNG its alpha too), but a 24-bit record of at most 256
+// colours comes back from PNG and TIFF as an 8-bit palette one of the same
+// pixels; GIF the pixels, for records of at most 256 colours; JPEG nothing
+// more (its pixels are the caller's to judge). Returns the record loaded.
+Record ExpectSavesAs(const pmMetaImg& img, int code, const std::string& path);
 
 // What a load gave, in the corpus manifest's words: "refuse-format",
 // "refuse-bad", "1bpp", "8bpp-grey" (the grey ramp), "8bpp-palette", "24bpp",
