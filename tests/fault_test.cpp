@@ -1,9 +1,10 @@
-// The save path under failures the system injects (a write that fails half
-// way, as on a full disk; a killed process) and at targets a plain write
-// treats specially (write-protected files and directories, devices, pipes,
-// hard links, other owners). A failed save returns -1 with a text naming
-// the path and the cause, leaves an existing target as it was and leaves no
-// temporary file. Exhausted memory is the allocation sweep's.
+// The save path at targets a plain write treats specially (write-protected
+// files and directories, devices, pipes, standard output, hard links, other
+// owners, links, missing folders), under a write that fails half way (as on
+// a full disk) and when the saving process is killed. A failed save returns
+// -1 with a text naming the path and the cause, leaves an existing target as
+// it was and leaves no temporary file or descriptor. Exhausted memory is the
+// allocation sweep's.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,163 +13,87 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
-
-#include "loader.h"
 #include "my_global.h"
 #include "pixmill.h"
 #include "test_support.h"
 
 namespace {
 
+// One save target. `setup` runs in a fresh folder that holds `expected`, the
+// save's own bytes; `check` runs there after the save and must succeed.
+struct Target {
+  const char* setup;
+  const char* target;  // relative to the folder, unless absolute
+  int32_t code;
+  int as;              // 0 the caller; 1 the unprivileged user 65534 (root
+                       // writes anywhere, so refusals would pass without
+                       // meaning); 2 the caller, when root (skipped otherwise)
+  const char* text;    // "" for a success, else the whole text ({}: the path)
+  const char* check;
+  const char* stdout_to = "";  // a file the save's standard output is redirected to
+  rlim_t fsize = 0;            // a file size limit: write() fails part way, as on a full disk
+};
 
-// A failed save's checks, for use in a child: -1, the text, the old bytes.
-int FailedAsExpected(int32_t result, const std::string& want_text, const std::string& path,
-                     const std::vector<uint8_t>& old) {
-  const std::string text = myGlobal::GetError();
-  if (result != -1) return std::fprintf(stderr, "save returned %d\n", result), 1;
-  if (text != want_text) return std::fprintf(stderr, "text '%s', wanted '%s'\n", text.c_str(), want_text.c_str()), 2;
-  if (!old.empty() && pmtest::ReadBytes(path) != old) return std::fprintf(stderr, "old file damaged\n"), 3;
-  return 0;
-}
+const Target kTargets[] = {
+    // A new file in a folder the caller may not write; a writable file there
+    // is written in place; the caller's own write-protected file is refused,
+    // as open(path, "w") refuses it.
+    {"mkdir ro && echo old > ro/keep.gif && chmod 666 ro/keep.gif && chmod 555 ro", "ro/new.png", 1, 1,
+     "Cannot write '{}': Permission denied", "test \"$(ls -A ro)\" = keep.gif"},
+    {"mkdir ro && echo old > ro/keep.gif && chmod 666 ro/keep.gif && chmod 555 ro && stat -c %i ro/keep.gif > inode",
+     "ro/keep.gif", 3, 1, "", "test $(stat -c %i ro/keep.gif) = $(cat inode) && cmp ro/keep.gif expected"},
+    {"mkdir mine && echo old > mine/locked.png && chmod 444 mine/locked.png && (chown -R 65534:65534 mine || true)",
+     "mine/locked.png", 1, 1, "Cannot write '{}': Permission denied", "grep -qx old mine/locked.png && test \"$(ls -A mine)\" = locked.png"},
+    // Devices, pipes and standard output redirected to a file are written in place.
+    {"true", "/dev/null", 1, 0, "", "true"},
+    {"mkfifo pipe && (cat pipe > piped &)", "pipe", 1, 0, "",
+     "for i in 1 2 3 4 5 6 7 8 9 10; do cmp -s piped expected && exit 0; sleep 0.2; done; exit 1"},
+    {"echo old > out.png && stat -c %i out.png > inode", "/dev/stdout", 1, 0, "",
+     "cmp out.png expected && test $(stat -c %i out.png) = $(cat inode)", "out.png"},
+    // Hard links share the new bytes; a replaced file keeps its mode, and
+    // another user's file its owner, group and set-group-ID bit.
+    {"echo old > a.bmp && ln a.bmp b.bmp", "a.bmp", 4, 0, "", "test $(stat -c %i a.bmp) = $(stat -c %i b.bmp) && cmp b.bmp expected"},
+    {"head -c 100000 /dev/zero > x.jpg && chmod 640 x.jpg", "x.jpg", 1, 0, "", "test $(stat -c %a x.jpg) = 640 && cmp x.jpg expected"},
+    {"echo old > other.tif && chown 65534:65534 other.tif && chmod 2640 other.tif && stat -c %i other.tif > inode",
+     "other.tif", 2, 2, "", "test $(stat -c %u:%g:%a other.tif) = 65534:65534:2640 && test $(stat -c %i other.tif) != $(cat inode) && cmp other.tif expected"},
+    // A link stays a link: the file it names is replaced, or made.
+    {"echo old > x.bmp && ln -s x.bmp link.png", "link.png", 4, 0, "", "test -L link.png && cmp x.bmp expected"},
+    {"ln -s target.tif dangling", "dangling", 2, 0, "", "test -L dangling && cmp target.tif expected"},
+    // Refusals and a write that fails half way leave the folder as it was.
+    {"true", "no/such/dir/out.png", 1, 0, "Cannot write '{}': No such file or directory", "test \"$(ls)\" = expected"},
+    {"mkdir sub", "sub", 1, 0, "Cannot write '{}': Is a directory", "test -z \"$(ls sub)\""},
+    {"head -c 1000 /dev/zero > out.bmp && cp out.bmp old", "out.bmp", 4, 0, "Cannot write '{}': File too large",
+     "cmp out.bmp old", "", 8192},
+};
 
-TEST(FaultTest, WriteFailingHalfWayKeepsTheOldFileAndLeavesNoTemporary) {
-  // A file size limit makes write() fail part way through, as a full disk
-  // does, on any machine. A full disk's text differs only in the cause.
-  pmtest::TempDir dir;
-  const std::string target = dir.File("out.bmp");
-  const std::vector<uint8_t> old(1000, 'o');
-  pmtest::WriteBytes(target, old);
-  Record img = pmtest::Image(pmtest::kNoise, 100, 100);  // 30 KB as BMP
-  const int status = pmtest::InChild([&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const struct rlimit limit = {8192, 8192};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
-    // The unnamed file's space is given back: no descriptor stays open.
-    const size_t open_before = pmtest::ListDir("/proc/self/fd").size();
-    const int r = FailedAsExpected(Pixmill_Save(target.c_str(), img.get(), PIXMILL_FORMAT_BMP),
-                                   "Cannot write '" + target + "': File too large", target, old);
-    return r != 0 ? r : pmtest::ListDir("/proc/self/fd").size() == open_before ? 0 : 20;
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(pmtest::ReadBytes(target), old);
-  EXPECT_EQ(pmtest::ListDir(dir.path()), std::vector<std::string>{"out.bmp"});
-}
-
-ino_t Inode(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-// Drops to an unprivileged user in a child, since the suite may run as root
-// (root writes anywhere, so permission tests would pass without meaning).
-bool DropToNobody() { return ::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0); }
-
-TEST(FaultTest, SavesRespectWhatAPlainWriteRespects) {
-  pmtest::TempDir dir;
-  const std::string ro = dir.File("ro"), mine = dir.File("mine");
-  ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
-  ASSERT_EQ(::mkdir(mine.c_str(), 0755), 0);
-  const std::vector<uint8_t> old(100, 'o');
-  pmtest::WriteBytes(ro + "/keep.gif", old);
-  pmtest::WriteBytes(mine + "/locked.png", old);
-  ASSERT_EQ(::chmod((ro + "/keep.gif").c_str(), 0666), 0);
-  ASSERT_EQ(::chmod((mine + "/locked.png").c_str(), 0444), 0);
-  ASSERT_EQ(::chmod(ro.c_str(), 0555), 0);
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(::chown((mine + "/locked.png").c_str(), 65534, 65534), 0);
+TEST(FaultTest, SaveTargetsBehaveAsAPlainWriteWould) {
+  Record img = pmtest::Image(pmtest::kNoise, 64, 64);  // 12 KB as BMP
+  for (const Target& t : kTargets) {
+    if (t.as == 2 && ::geteuid() != 0) continue;  // giving a file another owner needs root
+    pmtest::TempDir dir;
+    SCOPED_TRACE(t.setup + std::string(" -> ") + t.target);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(Pixmill_Save(dir.File("expected").c_str(), img.get(), t.code), 0);
+    ASSERT_EQ(pmtest::Run("cd '" + dir.path() + "' && " + t.setup), 0);
+    const std::string path = t.target[0] == '/' ? t.target : dir.File(t.target);
+    EXPECT_EQ(pmtest::InChild([&] {
+                if (t.as == 1 && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+                const struct rlimit limit = {t.fsize, t.fsize};
+                if (t.fsize != 0 && (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || ::setrlimit(RLIMIT_FSIZE, &limit) != 0)) return 11;
+                const int fd = *t.stdout_to != 0 ? ::open(dir.File(t.stdout_to).c_str(), O_WRONLY) : 1;
+                if (fd < 0 || ::dup2(fd, 1) != 1) return 12;
+                const size_t fds = pmtest::ListDir("/proc/self/fd").size();
+                const int32_t rc = Pixmill_Save(path.c_str(), img.get(), t.code);
+                std::string want = t.text;
+                if (want.find("{}") != std::string::npos) want.replace(want.find("{}"), 2, path);
+                if (rc != (want.empty() ? 0 : -1) || (!want.empty() && myGlobal::GetError() != want)) {
+                  return std::fprintf(stderr, "%d '%s'\n", rc, myGlobal::GetError().c_str()), 1;
+                }
+                return pmtest::ListDir("/proc/self/fd").size() == fds ? 0 : 2;  // no descriptor left open
+              }),
+              0);
+    EXPECT_EQ(pmtest::Run("cd '" + dir.path() + "' && " + t.check + " && ! ls -A | grep -q '^\\.'"), 0) << t.check;
   }
-  const ino_t keep_inode = Inode(ro + "/keep.gif");
-  Record img = pmtest::Image(pmtest::kNoise, 4, 4);
-  const int status = pmtest::InChild([&] {
-    if (!DropToNobody()) return 10;
-    // A new file in a directory the caller may not write.
-    int r = FailedAsExpected(Pixmill_Save((ro + "/new.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
-                             "Cannot write '" + ro + "/new.png': Permission denied", "", {});
-    if (r != 0) return r;
-    // The caller's own write-protected file, in a directory it may write:
-    // refused, as open(path, "w") refuses it.
-    r = FailedAsExpected(Pixmill_Save((mine + "/locked.png").c_str(), img.get(), PIXMILL_FORMAT_PNG),
-                         "Cannot write '" + mine + "/locked.png': Permission denied", mine + "/locked.png", old);
-    if (r != 0) return r;
-    // A writable file in that read-only directory is written in place.
-    if (Pixmill_Save((ro + "/keep.gif").c_str(), img.get(), PIXMILL_FORMAT_GIF) != 0) return 20;
-    return 0;
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(pmtest::ListDir(ro), std::vector<std::string>{"keep.gif"});
-  EXPECT_EQ(pmtest::ListDir(mine), std::vector<std::string>{"locked.png"});
-  EXPECT_EQ(Inode(ro + "/keep.gif"), keep_inode);
-  EXPECT_EQ(pmtest::Signature(ro + "/keep.gif"), "GIF");
-}
-
-TEST(FaultTest, DevicesAndPipesAreWrittenInPlace) {
-  pmtest::TempDir dir;
-  Record img = pmtest::Image(pmtest::kNoise, 64, 64);
-  EXPECT_EQ(Pixmill_Save("/dev/null", img.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
-  ASSERT_EQ(Pixmill_Save(dir.File("plain.png").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
-
-  // A reader in a child copies what comes down the pipe into a file.
-  const std::string fifo = dir.File("pipe");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::fflush(nullptr);
-  const pid_t reader = ::fork();
-  if (reader == 0) {
-    FILE* in = std::fopen(fifo.c_str(), "rb");
-    FILE* out = std::fopen(dir.File("piped.png").c_str(), "wb");
-    if (in == nullptr || out == nullptr) ::_exit(1);
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) std::fwrite(buf, 1, n, out);
-    ::_exit(std::fclose(out) == 0 ? 0 : 2);
-  }
-  EXPECT_EQ(Pixmill_Save(fifo.c_str(), img.get(), PIXMILL_FORMAT_PNG), 0) << myGlobal::GetError();
-  int status = -1;
-  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(pmtest::ReadBytes(dir.File("piped.png")), pmtest::ReadBytes(dir.File("plain.png")));
-
-  // Standard output redirected to a file: that file, the one the caller
-  // holds open, gets the bytes.
-  const std::string redirected = dir.File("stdout.png");
-  pmtest::WriteBytes(redirected, {'o', 'l', 'd'});
-  const ino_t inode = Inode(redirected);
-  EXPECT_EQ(pmtest::InChild([&] {
-              const int fd = ::open(redirected.c_str(), O_WRONLY);
-              if (fd < 0 || ::dup2(fd, 1) != 1) return 10;
-              return Pixmill_Save("/dev/stdout", img.get(), PIXMILL_FORMAT_PNG) == 0 ? 0 : 11;
-            }),
-            0);
-  EXPECT_EQ(Inode(redirected), inode);
-  EXPECT_EQ(pmtest::ReadBytes(redirected), pmtest::ReadBytes(dir.File("plain.png")));
-}
-
-TEST(FaultTest, HardLinksShareTheNewBytesAndReplacedFilesKeepTheirOwner) {
-  pmtest::TempDir dir;
-  Record img = pmtest::Image(pmtest::kNoise, 16, 16);
-  const std::string a = dir.File("a.bmp"), b = dir.File("b.bmp");
-  pmtest::WriteBytes(a, {'o', 'l', 'd'});
-  ASSERT_EQ(::link(a.c_str(), b.c_str()), 0);
-  ASSERT_EQ(Pixmill_Save(a.c_str(), img.get(), PIXMILL_FORMAT_BMP), 0) << myGlobal::GetError();
-  EXPECT_EQ(Inode(a), Inode(b));
-  EXPECT_EQ(pmtest::ReadBytes(b), pmtest::ReadBytes(a));
-  EXPECT_EQ(pmtest::Signature(b), "BMP");
-
-  if (::geteuid() != 0) GTEST_SKIP() << "giving a file another owner needs root";
-  const std::string other = dir.File("other.tif");
-  pmtest::WriteBytes(other, {'o', 'l', 'd'});
-  ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(::chmod(other.c_str(), 02640), 0);
-  const ino_t before = Inode(other);
-  ASSERT_EQ(Pixmill_Save(other.c_str(), img.get(), PIXMILL_FORMAT_TIFF), 0) << myGlobal::GetError();
-  struct stat st;
-  ASSERT_EQ(::stat(other.c_str(), &st), 0);
-  EXPECT_NE(st.st_ino, before);  // replaced whole, not written over
-  EXPECT_EQ(st.st_uid, 65534u);
-  EXPECT_EQ(st.st_gid, 65534u);
-  EXPECT_EQ(st.st_mode & 07777, 02640u);  // the set-group-ID bit too
-  EXPECT_EQ(pmtest::Signature(other), "TIFF");
 }
 
 TEST(FaultTest, KilledSavesLeaveTheTargetOldOrWhole) {

@@ -95,6 +95,8 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
   if (!missing.empty()) GTEST_SKIP() << "not installed, files not checked by:" << missing;
 }
 
+// Records no container takes, unknown codes and an encoder's failure touch
+// no file. (Save targets: fault_test.cpp.)
 TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
   pmtest::TempDir dir;
   Record deep = pmtest::MakeRecord(2, 2, 16, 3);
@@ -102,14 +104,6 @@ TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
     EXPECT_EQ(Pixmill_Save(dir.File("deep").c_str(), deep.get(), code), -1);
     EXPECT_EQ(myGlobal::GetError(), "Not Supported!");
   }
-  Record img = pmtest::Image(pmtest::kGradient, 37, 23);
-  const std::string missing = dir.File("no/such/dir/out.png");
-  EXPECT_EQ(Pixmill_Save(missing.c_str(), img.get(), PIXMILL_FORMAT_PNG), -1);
-  EXPECT_EQ(myGlobal::GetError(), "Cannot write '" + missing + "': No such file or directory");
-  ASSERT_EQ(::mkdir(dir.File("sub").c_str(), 0755), 0);
-  EXPECT_EQ(Pixmill_Save(dir.File("sub").c_str(), img.get(), PIXMILL_FORMAT_PNG), -1);
-  EXPECT_NE(myGlobal::GetError().find("Is a directory"), std::string::npos);
-
   // An encoder failure (JPEG holds at most 65500 pixels a side) leaves an
   // existing file byte for byte as it was, and no temporary file behind.
   const std::vector<uint8_t> old = {'o', 'l', 'd'};
@@ -121,32 +115,7 @@ TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
     EXPECT_NE(myGlobal::GetError().find("pixels (at most 65500 a side)"), std::string::npos) << myGlobal::GetError();
   }
   EXPECT_EQ(pmtest::ReadBytes(dir.File("keep.jpg")), old);
-  EXPECT_EQ(pmtest::ListDir(dir.path()), (std::vector<std::string>{"keep.jpg", "sub"}));
-
-  // A save over an existing file replaces it whole and keeps its mode; the
-  // extension plays no part in the container.
-  pmtest::WriteBytes(dir.File("x.jpg"), std::vector<uint8_t>(100000, 'x'));
-  ASSERT_EQ(::chmod(dir.File("x.jpg").c_str(), 0640), 0);
-  ASSERT_EQ(Pixmill_Save(dir.File("x.jpg").c_str(), img.get(), PIXMILL_FORMAT_PNG), 0);
-  EXPECT_EQ(pmtest::Signature(dir.File("x.jpg")), "PNG");
-  EXPECT_LT(pmtest::ReadBytes(dir.File("x.jpg")).size(), 100000u);
-  struct stat st;
-  ASSERT_EQ(::stat(dir.File("x.jpg").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
-
-  // Through a symbolic link, the file it points to is replaced.
-  ASSERT_EQ(::symlink("x.jpg", dir.File("link.png").c_str()), 0);
-  ASSERT_EQ(Pixmill_Save(dir.File("link.png").c_str(), img.get(), PIXMILL_FORMAT_BMP), 0);
-  EXPECT_EQ(pmtest::Signature(dir.File("x.jpg")), "BMP");
-  struct stat lst;
-  ASSERT_EQ(::lstat(dir.File("link.png").c_str(), &lst), 0);
-  EXPECT_TRUE(S_ISLNK(lst.st_mode));
-  // A link whose file has gone: the save makes the file the link names.
-  ASSERT_EQ(::symlink("target.tif", dir.File("dangling").c_str()), 0);
-  ASSERT_EQ(Pixmill_Save(dir.File("dangling").c_str(), img.get(), PIXMILL_FORMAT_TIFF), 0) << myGlobal::GetError();
-  EXPECT_EQ(pmtest::Signature(dir.File("target.tif")), "TIFF");
-  ASSERT_EQ(::lstat(dir.File("dangling").c_str(), &lst), 0);
-  EXPECT_TRUE(S_ISLNK(lst.st_mode));
+  EXPECT_EQ(pmtest::ListDir(dir.path()), std::vector<std::string>{"keep.jpg"});
 }
 
 }  // namespace
