@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,17 +17,15 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 namespace pmtest {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base != nullptr ? base : "/tmp") + "/pixmill-test-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  path_ = std::string(base != nullptr ? base : "/tmp") + "/pixmill-test-XXXXXX";
+  if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -60,14 +57,9 @@ std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path)
   std::vector<std::map<std::string, std::string>> rows;
   std::vector<std::string> head;
   for (std::string line; std::getline(f, line);) {
-    std::vector<std::string> cells(1);
-    for (char c : line) {
-      if (c == '\t') {
-        cells.emplace_back();
-      } else {
-        cells.back().push_back(c);
-      }
-    }
+    std::vector<std::string> cells;
+    std::istringstream in(line);
+    for (std::string cell; std::getline(in, cell, '\t');) cells.push_back(cell);
     if (head.empty()) {
       head = cells;
       continue;
@@ -95,10 +87,7 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
@@ -138,33 +127,23 @@ int InChild(const std::function<int()>& body) {
 }
 
 std::vector<uint8_t> RecordRgb(const pmMetaImg& img) {
-  const size_t w = static_cast<size_t>(img.width), h = static_cast<size_t>(img.height);
-  std::vector<uint8_t> rgb(w * h * 3);
-  for (size_t y = 0; y < h; ++y) {
-    for (size_t x = 0; x < w; ++x) {
-      uint8_t* o = &rgb[3 * (y * w + x)];
-      if (img.channel == 3 && img.bit == 8) {
-        for (int k = 0; k < 3; ++k) o[k] = img.pp_plane[k][y * w + x];
-      } else if (img.channel == 3 && img.bit == 16) {
-        for (int k = 0; k < 3; ++k) {
-          uint16_t v;
-          std::memcpy(&v, img.pp_plane[k] + 2 * (y * w + x), 2);
-          o[k] = static_cast<uint8_t>(v >> 8);
-        }
-      } else {
-        unsigned idx;
-        if (img.bit == 1) {
-          const size_t row_bytes = (w + 7) / 8;
-          const uint8_t* row = img.pp_plane[0] + (h - 1 - y) * row_bytes;  // bottom row first
-          idx = (row[x >> 3] >> (7 - (x & 7))) & 1u;
-        } else {
-          idx = img.pp_plane[0][y * w + x];
-        }
-        const PM_METAIMG_PALETTE& p = img.p_palette[idx];
-        o[0] = p.red;
-        o[1] = p.green;
-        o[2] = p.blue;
+  const size_t w = static_cast<size_t>(img.width), h = static_cast<size_t>(img.height), row_bytes = (w + 7) / 8;
+  std::vector<uint8_t> rgb;
+  rgb.reserve(3 * w * h);
+  for (size_t i = 0; i < w * h; ++i) {
+    const size_t x = i % w, y = i / w;
+    for (int k = 0; img.channel == 3 && k < 3; ++k) {
+      uint16_t v = img.pp_plane[k][i];
+      if (img.bit == 16) {
+        std::memcpy(&v, img.pp_plane[k] + 2 * i, 2);
+        v = static_cast<uint16_t>(v >> 8);  // the high byte
       }
+      rgb.push_back(static_cast<uint8_t>(v));
+    }
+    if (img.channel == 1) {  // 1-bit rows run bottom row first
+      const PM_METAIMG_PALETTE& p = img.p_palette[img.bit == 1 ? (img.pp_plane[0][(h - 1 - y) * row_bytes + x / 8] >> (7 - x % 8)) & 1u
+                                                               : img.pp_plane[0][i]];
+      rgb.insert(rgb.end(), {p.red, p.green, p.blue});
     }
   }
   return rgb;
