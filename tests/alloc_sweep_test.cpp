@@ -15,6 +15,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -141,24 +142,18 @@ std::vector<uint8_t> Take(const pmMetaImg& img) {
   return s;
 }
 
-// How one step of a sweep ended, as the exit status of the child it ran in.
-enum Step { kDone = 0, kFailedRight, kWrong, kLeaked, kFaultInLibtiff, kFault };
-
-struct Tally {
-  int points = 0;          // allocations whose failure the call met
-  int libtiff_faults = 0;  // of which libtiff itself crashed on
-  int wrong = 0, leaked = 0, faults = 0;
-};
+// How one step of a sweep ended, as the exit status of the child it ran in,
+// and how many steps ended each way.
+enum Step { kDone = 0, kFailedRight, kWrong, kLeaked, kFaultInLibtiff, kFault, kSteps };
+using Tally = std::array<int, kSteps>;
 
 // A crash in a step ends its child with a status that says whether the
 // faulting instruction lies in libtiff, which dereferences null after some
 // failed allocations of its own (the README's Save section says so).
 void OnFault(int, siginfo_t*, void* context) {
-  const auto* uc = static_cast<const ucontext_t*>(context);
+  const void* pc = reinterpret_cast<const void*>(static_cast<const ucontext_t*>(context)->uc_mcontext.gregs[REG_RIP]);
   Dl_info info;
-  const void* pc = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
-  const bool in_libtiff = ::dladdr(pc, &info) != 0 && info.dli_fname != nullptr &&
-                          std::strstr(info.dli_fname, "libtiff") != nullptr;
+  const bool in_libtiff = ::dladdr(pc, &info) != 0 && info.dli_fname != nullptr && std::strstr(info.dli_fname, "libtiff") != nullptr;
   ::_exit(in_libtiff ? kFaultInLibtiff : kFault);
 }
 
@@ -177,7 +172,7 @@ Tally Sweep(const Act& act, const Check& check) {
   g_countdown = 1;
   check(act());
   g_countdown = 0;
-  Tally tally;
+  Tally tally{};
   for (int n = 1; n < 100000; ++n) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
@@ -193,20 +188,17 @@ Tally Sweep(const Act& act, const Check& check) {
       auto result = act();
       g_countdown = 0;
       g_tracking = false;
-      if (!check(result)) pmtest::ExitChild(kWrong);
-      if (g_live_count != 0) pmtest::ExitChild(kLeaked);
-      pmtest::ExitChild(g_failed ? kFailedRight : kDone);
+      pmtest::ExitChild(!check(result) ? kWrong : g_live_count != 0 ? kLeaked : g_failed ? kFailedRight : kDone);
     }
     int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return ++tally.faults, tally;
-    const int step = WIFEXITED(status) ? WEXITSTATUS(status) : kFault;
+    const int step = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) < kSteps
+                         ? WEXITSTATUS(status) : kFault;
     if (step == kDone) return tally;
-    ++tally.points;
-    int* count[] = {nullptr, nullptr, &tally.wrong, &tally.leaked, &tally.libtiff_faults, &tally.faults};
-    if (step != kFailedRight) ++*count[step >= kWrong && step <= kFault ? step : kFault];
+    ++tally[step];
     if (step != kFailedRight && step != kFaultInLibtiff) std::fprintf(stderr, "step %d with allocation %d failing\n", step, n);
   }
-  return ++tally.faults, tally;
+  ++tally[kFault];
+  return tally;
 }
 
 // The text of a failed call must say something, and not that all went well.
@@ -260,14 +252,13 @@ TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
                                     }
                                     return kept && (rc == 0 ? now == encoded : FailedWithText() && now == old);
                                   });
-    for (const Tally* t : {&load, &save}) {
-      EXPECT_GT(t->points, 0);
-      EXPECT_EQ(t->wrong, 0);
-      EXPECT_EQ(t->leaked, 0);
-      EXPECT_EQ(t->faults, 0);
+    for (const Tally& t : {load, save}) {
+      EXPECT_GT(t[kFailedRight], 0);
+      EXPECT_EQ(t[kWrong] + t[kLeaked] + t[kFault], 0) << t[kWrong] << " wrong, " << t[kLeaked] << " leaking";
     }
     std::printf("%s: %d allocation failure points in a load (%d crashing libtiff), %d in a save (%d in libtiff)\n",
-                kNames[code], load.points, load.libtiff_faults, save.points, save.libtiff_faults);
+                kNames[code], load[kFailedRight] + load[kFaultInLibtiff], load[kFaultInLibtiff],
+                save[kFailedRight] + save[kFaultInLibtiff], save[kFaultInLibtiff]);
     ::unlink(target.c_str());
   }
 }
