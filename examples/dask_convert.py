@@ -101,11 +101,12 @@ def main(argv):
         progress = batch_convert.Progress(len(jobs))
         texts = {}
         for future in distributed.as_completed(futures):
-            for source, target, text, data in future.result():
+            results = future.result()
+            for source, target, text, data in results:
                 if text is None and data is not None:
                     text = _write(target, data)
                 texts[source] = text
-            progress.add(len(future.result()))
+            progress.add(len(results))
     finally:
         client.close()
         if cluster is not None:

@@ -161,6 +161,15 @@ bool PngReadRows(png_structp png, png_infop info, PngLayout layout, int color_ty
   return true;
 }
 
+// Whether a chunk lies whole in the file from `at` with a matching CRC;
+// its data's length in *length.
+bool WholeChunk(const uint8_t* data, size_t size, size_t at, uint32_t* length) {
+  if (at > size || size - at < 12) return false;
+  *length = LoadBe32(data + at);
+  if (*length > PNG_UINT_31_MAX || *length > size - at - 12) return false;
+  return Crc32(0, data + at + 4, *length + size_t{4}) == LoadBe32(data + at + 8 + *length);
+}
+
 // The image data of a non-interlaced PNG of 1- or 8-bit indices or grey, or
 // of 8-bit RGB, inflated by libdeflate in one call (several times faster
 // than zlib's inflate under libpng) and unfiltered here. `pos` is where
@@ -178,12 +187,7 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   if (job.pos < 8 || job.pos > job.size || std::memcmp(data + job.pos - 4, "IDAT", 4) != 0) return false;
   // Each chunk must lie whole in the file with a matching CRC; the IDAT
   // run is followed by ancillary chunks and IEND only.
-  auto chunk = [&](size_t at, uint32_t* length) {
-    if (job.size - at < 12) return false;
-    *length = LoadBe32(data + at);
-    if (*length > PNG_UINT_31_MAX || *length > job.size - at - 12) return false;
-    return Crc32(0, data + at + 4, *length + size_t{4}) == LoadBe32(data + at + 8 + *length);
-  };
+  auto chunk = [&](size_t at, uint32_t* length) { return WholeChunk(data, job.size, at, length); };
   size_t at = job.pos - 8, idat_bytes = 0, idat_chunks = 0;
   uint32_t length = 0;
   for (; chunk(at, &length) && std::memcmp(data + at + 4, "IDAT", 4) == 0; at += 12 + size_t{length}) {
@@ -249,30 +253,25 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
 
 // The orientation (eXIf) and profile (iCCP) among the chunks before the
 // image data. libpng skips both (it would allocate each one's declared
-// length first); here each counts only when it lies whole in the file with
-// a matching CRC and appears once, and the profile inflates to a plausible
+// length first); here each counts only when it appears once, the chunks up
+// to it whole with matching CRCs, and the profile inflates to a plausible
 // one of at most kMaxIccBytes.
 Metadata ReadPngMetadata(const uint8_t* data, size_t size) {
   Metadata meta;
   int exifs = 0, profiles = 0;
-  for (size_t at = 8; size >= 12 && at <= size - 12;) {
-    const uint32_t length = LoadBe32(data + at);
-    if (length > size - 12 - at) break;
+  uint32_t length = 0;
+  for (size_t at = 8; WholeChunk(data, size, at, &length); at += 12 + size_t{length}) {
     const uint8_t* type = data + at + 4;
     const uint8_t* body = type + 4;
     if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) break;
-    const bool exif = std::memcmp(type, "eXIf", 4) == 0, iccp = std::memcmp(type, "iCCP", 4) == 0;
-    if ((exif || iccp) && Crc32(0, type, length + size_t{4}) == LoadBe32(body + length)) {
-      if (exif && ++exifs == 1) meta.orientation = ExifOrientation(body, length);
-      // A name of 1 to 79 bytes, its terminator, compression method 0.
-      const auto* name_end = static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
-      if (iccp && ++profiles == 1 && name_end != nullptr && name_end > body && name_end + 1 < body + length &&
-          name_end[1] == 0 &&
-          !InflateAtMost(name_end + 2, static_cast<size_t>(body + length - name_end - 2), kMaxIccBytes, meta.icc)) {
-        meta.icc.clear();
-      }
+    if (std::memcmp(type, "eXIf", 4) == 0 && ++exifs == 1) meta.orientation = ExifOrientation(body, length);
+    if (std::memcmp(type, "iCCP", 4) != 0 || ++profiles != 1) continue;
+    // A name of 1 to 79 bytes, its terminator, compression method 0.
+    const auto* name_end = static_cast<const uint8_t*>(std::memchr(body, 0, std::min<size_t>(length, 80)));
+    if (name_end == nullptr || name_end == body || name_end + 1 >= body + length || name_end[1] != 0 ||
+        !InflateAtMost(name_end + 2, static_cast<size_t>(body + length - name_end - 2), kMaxIccBytes, meta.icc)) {
+      meta.icc.clear();
     }
-    at += 12 + size_t{length};
   }
   if (exifs != 1) meta.orientation = 1;
   if (profiles != 1 || !PlausibleIcc(meta.icc.data(), meta.icc.size())) meta.icc.clear();

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace pm {
 
@@ -28,10 +29,10 @@ bool FilterBytes(int type, const uint8_t* in, const uint8_t* __restrict prev, si
   const size_t lead = bpp < n ? bpp : n;
   switch (type) {
     case 0:
-      for (size_t i = 0; i < n; ++i) out[i] = in[i];
+      if (out != in) std::memcpy(out, in, n);  // unfiltering in place: nothing to do
       return true;
     case 1:
-      for (size_t i = 0; i < lead; ++i) out[i] = in[i];
+      if (out != in) std::memcpy(out, in, lead);
       for (size_t i = bpp; i < n; ++i) out[i] = apply(in[i], left[i - bpp]);
       return true;
     case 2:
