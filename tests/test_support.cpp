@@ -166,14 +166,12 @@ std::map<size_t, Reference> Decode(const std::vector<std::string>& files, bool m
     const Bytes bytes = ReadBytes(out.File(std::to_string(i) + ".ref"));
     const auto nl = std::find(bytes.begin(), bytes.end(), '\n');
     Reference r;
-    char mode[32] = {0};
     size_t icc = 0;
-    if (std::sscanf(std::string(bytes.begin(), nl).c_str(), "%d %d %31s %d %zu", &r.width, &r.height, mode,
-                    &r.orientation, &icc) != 5 ||
+    if (std::sscanf(std::string(bytes.begin(), nl).c_str(), "%d %d %*s %d %zu", &r.width, &r.height, &r.orientation,
+                    &icc) != 4 ||
         icc > static_cast<size_t>(bytes.end() - nl - 1)) {
       continue;
     }
-    r.mode = mode;
     r.icc.assign(nl + 1, nl + 1 + static_cast<ptrdiff_t>(icc));
     r.rgb.assign(nl + 1 + static_cast<ptrdiff_t>(icc), bytes.end());
     refs[i] = std::move(r);

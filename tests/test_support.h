@@ -48,12 +48,8 @@ std::vector<uint8_t> RecordRgb(const pmMetaImg& img);
 // frame): width, height, mode, Exif orientation, ICC profile and RGB bytes.
 // Files the decoder refuses are absent from the result.
 struct Reference {
-  int width = 0;
-  int height = 0;
-  std::string mode;
-  int orientation = 1;
-  std::vector<uint8_t> icc;
-  std::vector<uint8_t> rgb;
+  int width = 0, height = 0, orientation = 1;
+  std::vector<uint8_t> icc, rgb;
 };
 std::map<size_t, Reference> Decode(const std::vector<std::string>& files, bool magick = false);
 bool PillowAvailable();
@@ -88,9 +84,8 @@ constexpr bool kSanitized = false;
 
 // Runs a shell command; returns its exit status.
 int Run(const std::string& command);
-// Runs body in a child process and returns its exit status (128 + the
-// signal when it was killed), so that limits, identities and crashes in the
-// child do not reach the rest of the suite.
+// Runs body in a child process (so that limits, identities and crashes stay
+// there); its exit status, 128 + the signal when it was killed.
 int InChild(const std::function<int()>& body);
 // Ends a forked child without running the parent's exit handlers.
 [[noreturn]] void ExitChild(int status);
