@@ -53,11 +53,10 @@ Result RunIn(const std::string& cwd, const std::string& args, const std::string&
 class RoundtripTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::pair<const char*, pmtest::Shape> kInputs[] = {{"rgb.png", pmtest::kGradient}, {"rgb.jpg", pmtest::kGradient},
-        {"palette.bmp", pmtest::kPalette}, {"palette.gif", pmtest::kPalette}, {"bits.tif", pmtest::kBilevel}};
-    for (const auto& [name, shape] : kInputs) {
-      const std::string ext = std::string(name).substr(std::string(name).find('.') + 1);
-      const int32_t code = ext == "png" ? 1 : ext == "jpg" ? 0 : ext == "bmp" ? 4 : ext == "gif" ? 3 : 2;
+    const std::tuple<const char*, pmtest::Shape, int32_t> kInputs[] = {{"rgb.png", pmtest::kGradient, 1},
+        {"rgb.jpg", pmtest::kGradient, 0}, {"palette.bmp", pmtest::kPalette, 4}, {"palette.gif", pmtest::kPalette, 3},
+        {"bits.tif", pmtest::kBilevel, 2}};
+    for (const auto& [name, shape, code] : kInputs) {
       ASSERT_EQ(Pixmill_Save(input(name).c_str(), pmtest::Image(shape, 61 - 7 * shape, 37 - 3 * shape).get(), code), 0);
     }
   }
