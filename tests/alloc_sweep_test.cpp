@@ -1,12 +1,9 @@
 // Allocation-failure sweep: for a load and a save of one small file of each
 // container, the first allocation fails, then the second, and so on until
-// the call runs without a failure. Every call must return null or -1 with a
-// text, or succeed with a correct result; nothing may leak, and a failed
-// save leaves the record and the old file as they were.
-//
-// This program replaces malloc and its kin (which operator new uses too),
-// so the codec libraries' allocations fail as well as the library's own.
-// It is built only without sanitizers, which replace them themselves.
+// the call runs without a failure: each fails with a text or succeeds
+// rightly, leaks nothing and leaves the record (and the old file) alone.
+// It replaces malloc and its kin, so the codecs' allocations fail too, and
+// is built only without sanitizers, which replace them themselves.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -43,32 +40,22 @@ long g_countdown = 0;    // > 0: the allocation that brings it to 0 fails
 bool g_failed = false;   // an allocation was made to fail
 bool g_tracking = false;  // blocks allocated now are recorded until freed
 
-// Blocks allocated while tracking, in an open-addressed table that needs no
-// allocation of its own.
-constexpr size_t kSlots = size_t{1} << 16;
-void* g_live[kSlots];
-void* const kTombstone = &g_live;
+// Blocks allocated while tracking and not yet freed, in a table that needs
+// no allocation of its own (a step makes a few hundred at most).
+void* g_live[size_t{1} << 16];
 size_t g_live_count = 0;
-
-size_t Slot(const void* p) { return (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15u >> 48; }
 
 void Track(void* p) {
   if (!g_tracking || p == nullptr) return;
-  for (size_t i = Slot(p);; i = (i + 1) % kSlots) {
-    if (g_live[i] == nullptr || g_live[i] == kTombstone) {
-      g_live[i] = p;
-      ++g_live_count;
-      return;
-    }
-  }
+  // Past the table's end the count cannot return to 0: the step fails.
+  if (g_live_count < std::size(g_live)) g_live[g_live_count] = p;
+  ++g_live_count;
 }
 
 void Untrack(void* p) {
-  if (p == nullptr || g_live_count == 0) return;
-  for (size_t i = Slot(p); g_live[i] != nullptr; i = (i + 1) % kSlots) {
+  for (size_t i = 0; p != nullptr && g_live_count <= std::size(g_live) && i < g_live_count; ++i) {
     if (g_live[i] == p) {
-      g_live[i] = kTombstone;
-      --g_live_count;
+      g_live[i] = g_live[--g_live_count];
       return;
     }
   }
@@ -206,7 +193,7 @@ bool FailedWithText() {
   return !text.empty() && text != "No Error" && text != std::string(4096, 'x');
 }
 
-const char* const kNames[5] = {"JPEG", "PNG", "TIFF", "GIF", "BMP"};
+using pmtest::kContainers;
 
 TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
   pmtest::TempDir dir;
@@ -216,8 +203,8 @@ TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
   const std::vector<uint8_t> before = Take(*img);
 
   for (int32_t code = 0; code < 5; ++code) {
-    SCOPED_TRACE(kNames[code]);
-    const std::string file = dir.File(std::string("in.") + kNames[code]);
+    SCOPED_TRACE(kContainers[code]);
+    const std::string file = dir.File(std::string("in.") + kContainers[code]);
     ASSERT_EQ(Pixmill_Save(file.c_str(), img.get(), code), 0) << myGlobal::GetError();
     Record reference(Pixmill_Create(file.c_str()));
     ASSERT_NE(reference, nullptr) << myGlobal::GetError();
@@ -232,7 +219,7 @@ TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
                                   });
 
     // A failed save leaves the old file, the record and nothing else.
-    const std::string target = dir.File(std::string("out.") + kNames[code]);
+    const std::string target = dir.File(std::string("out.") + kContainers[code]);
     const std::vector<uint8_t> old(64, 'o'), encoded = pmtest::ReadBytes(file);
     const size_t files = static_cast<size_t>(code) + 2;  // the inputs so far and the target
     pmtest::WriteBytes(target, old);
@@ -248,7 +235,7 @@ TEST(AllocSweepTest, EveryAllocationFailureInALoadOrSaveIsReported) {
       EXPECT_EQ(t[kWrong] + t[kLeaked] + t[kFault], 0) << t[kWrong] << " wrong, " << t[kLeaked] << " leaking";
     }
     std::printf("%s: %d allocation failure points in a load (%d crashing libtiff), %d in a save (%d in libtiff)\n",
-                kNames[code], load[kFailedRight] + load[kFaultInLibtiff], load[kFaultInLibtiff],
+                kContainers[code], load[kFailedRight] + load[kFaultInLibtiff], load[kFaultInLibtiff],
                 save[kFailedRight] + save[kFaultInLibtiff], save[kFaultInLibtiff]);
     ::unlink(target.c_str());
   }

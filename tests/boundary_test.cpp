@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "pixmill.h"
 #include "platform/imaging.h"
@@ -23,14 +22,8 @@ F Symbol(void* handle, const char* name) {
 }
 
 TEST(BoundaryTest, ExportsExactlyTheFiveFunctions) {
-  pmtest::TempDir dir;
-  ASSERT_EQ(pmtest::Run(std::string("nm -D --defined-only '") + PIXMILL_LIBRARY_PATH + "' > '" + dir.File("nm") + "'"), 0);
-  std::istringstream in(pmtest::ReadText(dir.File("nm")));
-  std::vector<std::string> names;
-  for (std::string addr, type, name; in >> addr >> type >> name;) names.push_back(name);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"Pixmill_Create", "Pixmill_Delete", "Pixmill_LastErrorMessage",
-                                             "Pixmill_Save", "Pixmill_SetQuality"}));
+  EXPECT_EQ(pmtest::Run("test \"$(nm -D --defined-only '" PIXMILL_LIBRARY_PATH "' | awk '{print $3}' | sort | xargs)\" = "
+                        "'Pixmill_Create Pixmill_Delete Pixmill_LastErrorMessage Pixmill_Save Pixmill_SetQuality'"), 0);
 }
 
 TEST(BoundaryTest, FreshStateClampingTextsAndOwnership) {

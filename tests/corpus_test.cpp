@@ -105,30 +105,23 @@ TEST_F(CorpusTest, EveryFileLoadsOrIsRefusedAsTheManifestSays) {
 // and ImageMagick read every PNG.
 TEST_F(CorpusTest, EveryLoadableFileSavesInAllFiveContainersAndLoadsBack) {
   pmtest::TempDir out;
-  size_t saved = 0, refused_shape = 0, with_metadata = 0;
+  size_t saved = 0, with_metadata = 0;
   std::vector<pmtest::Saved> pngs;
   for (const Row& row : rows_) {
     Record img(sttc_LoadImage((dir_ + "/" + row.at("path")).c_str()));
     if (!img) continue;
-    SCOPED_TRACE(row.at("path") + " (" + std::to_string(img->channel * img->bit) + " bpp)");
-    const int32_t bpp = img->channel * img->bit;
-    if (bpp != 1 && bpp != 8 && bpp != 24) {
-      EXPECT_EQ(Pixmill_Save(out.File("deep").c_str(), img.get(), PIXMILL_FORMAT_PNG), -1);
-      EXPECT_EQ(myGlobal::GetError(), "Not Supported!");
-      EXPECT_FALSE(pmtest::Exists(out.File("deep")));
-      ++refused_shape;
-      continue;
-    }
+    SCOPED_TRACE(row.at("path"));
+    if (img->bit == 16) continue;  // no container takes it (the save test checks the refusal)
     for (int code = 0; code <= 4; ++code) {
       const std::string path = out.File(std::to_string(saved) + "." + std::to_string(code));
       pmtest::ExpectSavesAs(*img, code, path);
-      if (code == PIXMILL_FORMAT_PNG) pngs.push_back({path, pmtest::RecordRgb(*img), 0, img->orientation, img->icc_profile});
+      if (code == PIXMILL_FORMAT_PNG) pngs.push_back({path, code, pmtest::RecordRgb(*img), 0, img->orientation, img->icc_profile});
     }
     with_metadata += img->orientation != 1 || !img->icc_profile.empty();
     ++saved;
   }
-  std::printf("corpus: %zu files saved five ways and loaded back (%zu with an orientation or a profile), %zu refused "
-              "for their shape\n", saved, with_metadata, refused_shape);
+  std::printf("corpus: %zu files saved five ways and loaded back (%zu with an orientation or a profile)\n", saved,
+              with_metadata);
   EXPECT_GT(saved, 0u);
   const std::string missing = pmtest::CheckOutside(pngs);
   if (!missing.empty()) GTEST_SKIP() << "not installed, PNGs not checked by:" << missing;

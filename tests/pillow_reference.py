@@ -6,7 +6,7 @@ Usage: pillow_reference.py OUTDIR LIST [magick]
 file's first frame to PPM and Pillow reads that)
 
 For every file that Pillow decodes, writes OUTDIR/<n>.ref (n = its line in
-LIST, from 0): a line "W H MODE ORIENTATION ICC_BYTES", the ICC profile, and
+LIST, from 0): a line "W H FORMAT ORIENTATION ICC_BYTES", the ICC profile, and
 then the first frame's pixels as 8-bit RGB, row by row, top row first. 16-bit samples are reduced to their high
 byte. Files Pillow cannot decode, and deep grey (not a shape the library
 loads), get no .ref file.
@@ -50,7 +50,7 @@ for n, path in enumerate(files):
             # Through RGBA so that palette and alpha images drop their alpha.
             rgb = (im.convert("RGBA") if im.mode in ("RGBA", "LA", "P") else im).convert("RGB")
             icc = im.info.get("icc_profile") or b""
-            header = b"%d %d %s %d %d\n" % (rgb.size[0], rgb.size[1], im.mode.encode(),
+            header = b"%d %d %s %d %d\n" % (rgb.size[0], rgb.size[1], (im.format or "-").encode(),
                                              im.getexif().get(0x0112, 1), len(icc))
             data = icc + rgb.tobytes()
     except (Exception, MemoryError):  # noqa: BLE001 - any refusal means "no reference"

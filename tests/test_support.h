@@ -15,6 +15,9 @@ using Record = std::unique_ptr<pmMetaImg>;
 
 namespace pmtest {
 
+// The containers by their codes (PIXMILL_FORMAT_JPEG ... _BMP), in Pillow's words.
+inline const char* const kContainers[] = {"JPEG", "PNG", "TIFF", "GIF", "BMP"};
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {
@@ -36,7 +39,6 @@ std::string ReadText(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 // The rows of a tab-separated file with a header line, each by column name.
 std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path);
-bool Exists(const std::string& path);
 // The names in a directory, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 
@@ -45,10 +47,10 @@ std::vector<std::string> ListDir(const std::string& path);
 std::vector<uint8_t> RecordRgb(const pmMetaImg& img);
 
 // Pillow's decode of each file (with `magick`, ImageMagick's of its first
-// frame): width, height, mode, Exif orientation, ICC profile and RGB bytes.
-// Files the decoder refuses are absent from the result.
+// frame), by index; files it refuses are absent.
 struct Reference {
   int width = 0, height = 0, orientation = 1;
+  std::string format;  // Pillow's name of the container
   std::vector<uint8_t> icc, rgb;
 };
 std::map<size_t, Reference> Decode(const std::vector<std::string>& files, bool magick = false);
@@ -59,16 +61,16 @@ double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 // orientation and the profile.
 struct Saved {
   std::string file;
+  int code;  // the container
   std::vector<uint8_t> rgb;
   double floor = 0;
   int orientation = 1;
   std::vector<uint8_t> icc;
 };
 // Checks saved files from outside, each tool over all of them in one call:
-// pngcheck passes the PNGs; Pillow decodes each to its pixels, orientation
-// and profile (JPEG, PNG and TIFF; Pillow turns a TIFF by its orientation,
-// so those pixels go unchecked by it); ImageMagick decodes each to its
-// pixels. Returns the tools that are not installed, empty when none.
+// pngcheck the PNGs; Pillow the container, pixels (but of a turned TIFF),
+// orientation and profile; ImageMagick the pixels. Returns the tools that
+// are not installed.
 std::string CheckOutside(const std::vector<Saved>& saved);
 
 // The conformance corpus: $PIXMILL_CORPUS, or ../shared/corpus beside the
@@ -91,10 +93,7 @@ int InChild(const std::function<int()>& body);
 [[noreturn]] void ExitChild(int status);
 
 // A record of a geometry, samples not set; and one of a shape, its samples
-// varied by `seed`: 24-bit noise (more than 256 colours, files about as
-// large as the pixels) or gradient, 24-bit of few colours, 8-bit palette
-// (entry 5 transparent, entry 9 half) or grey ramp, 1-bit black and white or
-// two colours.
+// varied by `seed` (the palette's entry 5 transparent, entry 9 half).
 Record MakeRecord(int32_t width, int32_t height, int32_t bit, int32_t channel);
 enum Shape { kNoise, kGradient, kFewColours, kPalette, kGrey, kBilevel, kColouredBilevel };
 Record Image(Shape shape, int32_t width, int32_t height, uint32_t seed = 7);
@@ -102,22 +101,17 @@ Record Image(Shape shape, int32_t width, int32_t height, uint32_t seed = 7);
 // The record's planes as bytes, 1-bit rows without the bits past the width.
 std::vector<uint8_t> PlaneBytes(const pmMetaImg& img);
 
-// The one save check: saves `img` in container `code` at `path`, loads it
-// back and checks what the container keeps. The size always; JPEG, PNG and
-// TIFF the orientation and the profile; PNG, TIFF and BMP the planes and the
-// palette's colours (PNG its alpha too), but a 24-bit record of at most 256
-// colours comes back from PNG and TIFF as an 8-bit palette one of the same
-// pixels; GIF the pixels, for records of at most 256 colours; JPEG nothing
-// more (its pixels are the caller's to judge). Returns the record loaded.
+// The one save check: saves `img` as `code` at `path`, loads it back and
+// checks what the container keeps: the size; JPEG, PNG and TIFF the
+// orientation and profile; PNG, TIFF and BMP the planes and palette (a
+// 24-bit record of at most 256 colours comes back an 8-bit palette one of
+// the same pixels), PNG the alphas; GIF the pixels of at most 256 colours.
+// JPEG pixels are the caller's to judge. Returns the record loaded.
 Record ExpectSavesAs(const pmMetaImg& img, int code, const std::string& path);
 
 // What a load gave, in the corpus manifest's words: "refuse-format",
 // "refuse-bad", "1bpp", "8bpp-grey" (the grey ramp), "8bpp-palette", "24bpp",
 // "48bpp".
 std::string Outcome(const pmMetaImg* img, const std::string& text);
-
-// The container a file's first bytes name: "PNG", "JPEG", "TIFF", "GIF",
-// "BMP" or "".
-std::string Signature(const std::string& path);
 
 }  // namespace pmtest
