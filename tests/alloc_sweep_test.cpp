@@ -45,11 +45,12 @@ bool g_tracking = false;  // blocks allocated now are recorded until freed
 void* g_live[size_t{1} << 16];
 size_t g_live_count = 0;
 
-void Track(void* p) {
-  if (!g_tracking || p == nullptr) return;
+void* Track(void* p) {
+  if (!g_tracking || p == nullptr) return p;
   // Past the table's end the count cannot return to 0: the step fails.
   if (g_live_count < std::size(g_live)) g_live[g_live_count] = p;
   ++g_live_count;
+  return p;
 }
 
 void Untrack(void* p) {
@@ -73,18 +74,9 @@ bool FailNow() {
 }  // namespace
 
 extern "C" {
-void* malloc(size_t n) {
-  if (FailNow()) return nullptr;
-  void* p = __libc_malloc(n);
-  Track(p);
-  return p;
-}
-void* calloc(size_t n, size_t size) {
-  if (FailNow()) return nullptr;
-  void* p = __libc_calloc(n, size);
-  Track(p);
-  return p;
-}
+void* malloc(size_t n) { return FailNow() ? nullptr : Track(__libc_malloc(n)); }
+void* calloc(size_t n, size_t size) { return FailNow() ? nullptr : Track(__libc_calloc(n, size)); }
+void* memalign(size_t align, size_t n) { return FailNow() ? nullptr : Track(__libc_memalign(align, n)); }
 void* realloc(void* old, size_t n) {
   if (old != nullptr && n == 0) {
     Untrack(old);
@@ -102,12 +94,6 @@ void free(void* p) {
   Untrack(p);
   __libc_free(p);
 }
-void* memalign(size_t align, size_t n) {
-  if (FailNow()) return nullptr;
-  void* p = __libc_memalign(align, n);
-  Track(p);
-  return p;
-}
 void* aligned_alloc(size_t align, size_t n) { return memalign(align, n); }
 int posix_memalign(void** out, size_t align, size_t n) {
   void* p = memalign(align, n);
@@ -118,7 +104,6 @@ int posix_memalign(void** out, size_t align, size_t n) {
 }
 
 namespace {
-
 
 // The record's planes and palette, as bytes.
 std::vector<uint8_t> Take(const pmMetaImg& img) {

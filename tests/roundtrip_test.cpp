@@ -114,11 +114,9 @@ TEST_F(RoundtripTest, WithoutAnArgumentOrTheWholeLibraryItGivesStatus255) {
   EXPECT_EQ(r.out + r.err, "error\n1 or 8 or 24bit RGB\xE7\x94\xBB\xE5\x83\x8F\xE3\x82\x92\xE5\x85\xA5\xE5\x8A\x9B\xE3\x81\x97"
                            "\xE3\x81\xA6\xE3\x81\x8F\xE3\x81\xA0\xE3\x81\x95\xE3\x81\x84\xE3\x80\x82\n(JPGE,PNG,GIF,TIFF,BMP)\n");
   EXPECT_FALSE(r.Opened());
-  // The program copied alone: neither its folder nor ../lib holds the
-  // library, and the system's paths do not either. A library in the working
-  // directory is not searched. Beside a library of the right name that lacks
-  // Pixmill_SetQuality, none of its functions is called (each would leave a
-  // marker file) and it is unloaded again.
+  // Copied alone, it finds no library, not one in the working directory;
+  // beside one of the right name without Pixmill_SetQuality it calls none
+  // of its functions (each would leave a marker file) and unloads it.
   pmtest::TempDir alone, planted;
   const std::string copy = alone.File("roundtrip");
   ASSERT_EQ(pmtest::Run("cp " + Quote(PIXMILL_ROUNDTRIP) + " " + Quote(copy) + " && cp " + Quote(PIXMILL_FOUR_EXPORTS) +
@@ -185,9 +183,8 @@ TEST_F(RoundtripTest, ConvertToolWritesWhatTheLibrarySavesAndRefusesBadCommandLi
   }
 }
 
-// One file of each container through the loader and all five savers under
-// memcheck, and three through the converter's worker processes: no error,
-// no leak.
+// One file of each container through roundtrip, and three through the
+// converter's worker processes, under memcheck: no error, no leak.
 TEST_F(RoundtripTest, RunsCleanUnderValgrind) {
   if (pmtest::kSanitized) GTEST_SKIP() << "valgrind does not run sanitizer builds";
   if (pmtest::Run("command -v valgrind >/dev/null") != 0) GTEST_SKIP() << "valgrind is not installed";
@@ -210,9 +207,8 @@ TEST_F(RoundtripTest, RunsCleanUnderValgrind) {
   EXPECT_EQ(pmtest::ListDir(work_.File("out")), (std::vector<std::string>{"bits.gif", "palette.gif", "rgb.gif"}));
 }
 
-// Runs an example script on a folder; its status, and its summary (without
-// the time) and FAILED lines, sorted. Empty folders left for failed files
-// are removed from `out`.
+// Runs an example script on a folder: its status, and its summary and FAILED
+// lines, sorted. Empty folders left for failed files are removed.
 std::pair<int, std::string> Convert(const std::string& args, const std::string& in, const std::string& out) {
   pmtest::TempDir logs;
   const int status = pmtest::Run("cd '" + logs.path() + "' && " PIXMILL_PYTHON " " PIXMILL_SOURCE_DIR "/examples/" + args +
@@ -222,10 +218,9 @@ std::pair<int, std::string> Convert(const std::string& args, const std::string& 
   return {status, pmtest::ReadText(logs.File("lines"))};
 }
 
-// batch_convert.py with one and two worker processes, and dask_convert.py
-// on a local cluster of two whose workers write the files or send them back
-// to the client: each converts a folder to the library's saves, passes over
-// what is not an image and lists the file it cannot read.
+// batch_convert.py with one and two workers, and dask_convert.py on a local
+// cluster whose workers write the files or send them back: each converts a
+// folder to the library's saves, passing over what is not an image.
 TEST(BatchExampleTest, EveryWayConvertsAFolderAndListsTheFailures) {
   if (pmtest::kSanitized) GTEST_SKIP() << "Python cannot load a sanitizer build of the library";
   if (sizeof(void*) != 8) GTEST_SKIP() << "the system's Python cannot load a 32-bit library";

@@ -25,7 +25,6 @@ namespace {
 
 using pm::Bitmap;
 
-
 TEST(SaveTest, EveryEncoderIsListedAndEncodesOnlyOnceTheRowsAreUnlocked) {
   for (const std::string mime : {"image/jpeg", "image/png", "image/tiff", "image/gif", "image/bmp", "image/webp"}) {
     EXPECT_EQ(sttc_GetEncoderInfo(mime.c_str()) == nullptr, mime == "image/webp") << mime;
@@ -40,14 +39,9 @@ TEST(SaveTest, EveryEncoderIsListedAndEncodesOnlyOnceTheRowsAreUnlocked) {
 }
 
 TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
-  // The small shapes go into every container, at quality 75 and 10; the
-  // large images, which take the PNG writer's other compressor and filter
-  // paths (chosen by shape and size, for grey from a sample) and the TIFF
-  // predictor over many strips, into PNG and TIFF.
-  // Every file loads back to its pixels (JPEG and the gradient's quantised
-  // GIF within a PSNR floor, measured at 29.7 dB for the gradient at quality
-  // 75), and JPEG, PNG and TIFF to its orientation (each of 2 to 8) and a
-  // real profile; pngcheck, Pillow and ImageMagick check them all.
+  // Small shapes into every container at quality 75 and 10; large ones
+  // (the PNG writer's other compressors and filters, the TIFF predictor over
+  // many strips) into PNG and TIFF; each with an orientation and a profile.
   using pmtest::Image;
   pmtest::TempDir dir;
   std::vector<Record> images;
@@ -126,9 +120,8 @@ TEST(SaveTest, RefusalsAndFailuresTouchNoFile) {
 TEST(ConcurrencyTest, EightThreadsLoadAndSaveDifferentFilesAtOnce) {
   constexpr int kThreads = 8, kRounds = 6;
   pmtest::TempDir dir;
-  // Each thread's source (shapes rotate, samples vary by thread) and its
-  // five saves, made before the threads start, at the quality the thread
-  // will set.
+  // Each thread's source and its five saves at the thread's quality, made
+  // before the threads start.
   std::vector<std::vector<pmtest::Bytes>> want(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     Record img = pmtest::Image(static_cast<pmtest::Shape>(t % 7), 40 + 7 * t, 30 + 3 * t, static_cast<uint32_t>(t));
@@ -148,9 +141,8 @@ TEST(ConcurrencyTest, EightThreadsLoadAndSaveDifferentFilesAtOnce) {
     for (int round = 0; round < kRounds && problems[t].empty(); ++round) {
       Record img(Pixmill_Create(in.c_str()));
       if (!img) problems[t] = "load failed";
-      // Quality and the error text are process-wide: touched from every
-      // thread, they must stay race-free (each thread sets its own quality
-      // again before each JPEG, the text is only read for its presence).
+      // Quality and the error text are process-wide and must stay race-free
+      // (each thread sets its quality again before each JPEG).
       for (int code = 0; img && code <= 4; ++code) {
         Pixmill_SetQuality(50 + t);
         const std::string out = dir.File("t" + std::to_string(t) + "." + std::to_string(code));
@@ -167,10 +159,8 @@ TEST(ConcurrencyTest, EightThreadsLoadAndSaveDifferentFilesAtOnce) {
   for (std::thread& th : threads) th.join();
   Pixmill_SetQuality(75);
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(problems[t], "") << "thread " << t;
-  // No temporary file is left from any of the concurrent saves.
-  for (const std::string& name : pmtest::ListDir(dir.path())) EXPECT_NE(name[0], '.') << name;
+  for (const std::string& name : pmtest::ListDir(dir.path())) EXPECT_NE(name[0], '.') << "temporary file left: " << name;
 }
-
 
 // An 8-bit palette bitmap (not the grey ramp: no predictor) of `n` symbols
 // below `alphabet`, `width` a row: noise (about one table entry a symbol),

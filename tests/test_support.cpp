@@ -37,8 +37,8 @@ Bytes ReadBytes(const std::string& path) {
 }
 
 std::string ReadText(const std::string& path) {
-  const Bytes b = ReadBytes(path);
-  return std::string(b.begin(), b.end());
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::map<std::string, std::string>> ReadTsv(const std::string& path) {
@@ -141,11 +141,9 @@ bool PillowAvailable() { return Run(std::string(PIXMILL_PYTHON) + " -c 'import P
 std::map<size_t, Reference> Decode(const std::vector<std::string>& files, bool magick) {
   std::map<size_t, Reference> refs;
   TempDir out;
-  std::ofstream(out.File("files.txt")) << [&] {
-    std::string list;
-    for (const std::string& p : files) list += p + '\n';
-    return list;
-  }();
+  std::ofstream list(out.File("files.txt"));
+  for (const std::string& p : files) list << p << '\n';
+  list.close();
   const std::string cmd = std::string(PIXMILL_PYTHON) + " '" + PIXMILL_SOURCE_DIR + "/tests/pillow_reference.py' '" +
                           out.path() + "' '" + out.File("files.txt") + "'" + (magick ? " magick" : "");
   if (Run(cmd) != 0) throw std::runtime_error("pillow_reference.py failed: " + cmd);
