@@ -131,7 +131,7 @@ for n, (old, new) in enumerate(mutants, 1):
                                  cwd=build, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             if run.returncode != 0:
                 killed += 1
-                failed = re.findall(r"Test +#\d+: (\S+) \.*[* ]*(?:Failed|Exception|Timeout|Subprocess)", run.stdout)
+                failed = re.findall(r"Test +#\d+: (\S+) [^\n]*?(?:Failed|Exception|Timeout|Subprocess)", run.stdout)
                 verdict = "killed by " + ((" ".join(failed) if matrix else failed[0]) if failed else "?")
             else:
                 survived.append(old)
