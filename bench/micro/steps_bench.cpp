@@ -5,9 +5,11 @@
 // PIXMILL_BENCH_JPEG. Both must be 24-bit images.
 #include <benchmark/benchmark.h>
 #include <gif_lib.h>
+#include <libdeflate.h>
 #include <jpeglib.h>
 #include <libimagequant.h>
 #include <png.h>
+#include <spng.h>
 #include <tiffio.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include "loader.h"
 #include "packing.h"
 #include "platform/lzw.h"
+#include "platform/png_filter.h"
 #include "platform/quantize.h"
 #include "saver.h"
 
@@ -85,6 +88,17 @@ void Report(benchmark::State& state, size_t bytes) {
 
 // --- Decoding -----------------------------------------------------------
 
+// The bench PNG's image data: its IDAT chunks joined (a zlib stream).
+Bytes IdatOf(const Bytes& png) {
+  Bytes idat;
+  for (size_t at = 8; at + 12 <= png.size();) {
+    const size_t n = size_t{png[at]} << 24 | size_t{png[at + 1]} << 16 | size_t{png[at + 2]} << 8 | png[at + 3];
+    if (std::memcmp(&png[at + 4], "IDAT", 4) == 0) idat.insert(idat.end(), &png[at + 8], &png[at + 8 + n]);
+    at += 12 + n;
+  }
+  return idat;
+}
+
 void DecodeOurs(benchmark::State& state, const Bytes& file) {
   for (auto _ : state) {
     pm::Bitmap b = pm::DecodeMemory(file.data(), file.size());
@@ -127,6 +141,45 @@ void BM_DecodePng_libpng(benchmark::State& state) {
   }
   Report(state, in.png.size());
 }
+
+// libspng's decode to 8-bit RGB rows.
+void BM_DecodePng_libspng(benchmark::State& state) {
+  const Inputs& in = In();
+  Bytes out(3 * static_cast<size_t>(in.W()) * static_cast<size_t>(in.H()));
+  for (auto _ : state) {
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, in.png.data(), in.png.size());
+    if (spng_decode_image(ctx, out.data(), out.size(), SPNG_FMT_RGB8, 0) != 0) state.SkipWithError("libspng failed");
+    spng_ctx_free(ctx);
+    benchmark::DoNotOptimize(out.data());
+  }
+  Report(state, in.png.size());
+}
+
+// The floor of a PNG decode: libdeflate inflating the image data alone, and
+// then the rows unfiltered in place by the library's own filter code.
+void InflateRows(benchmark::State& state, bool unfilter) {
+  const Inputs& in = In();
+  const Bytes idat = IdatOf(in.png);
+  const size_t row = 3 * static_cast<size_t>(in.W()) + 1;
+  Bytes out(row * static_cast<size_t>(in.H()));
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  const Bytes zeros(row);
+  for (auto _ : state) {
+    if (libdeflate_zlib_decompress(d, idat.data(), idat.size(), out.data(), out.size(), nullptr) != 0) {
+      state.SkipWithError("inflate failed");
+    }
+    for (size_t y = 0; unfilter && y < static_cast<size_t>(in.H()); ++y) {
+      uint8_t* cur = &out[y * row + 1];
+      pm::FilterBytes<false>(cur[-1], cur, y == 0 ? zeros.data() : cur - row, row - 1, 3, cur);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  libdeflate_free_decompressor(d);
+  Report(state, in.png.size());
+}
+void BM_DecodePng_libdeflateInflateOnly(benchmark::State& s) { InflateRows(s, false); }
+void BM_DecodePng_libdeflateAndUnfilter(benchmark::State& s) { InflateRows(s, true); }
 
 void BM_DecodeJpeg_libjpeg(benchmark::State& state) {
   const Inputs& in = In();
@@ -465,6 +518,9 @@ void BM_FiveWayInMemory_Pixmill(benchmark::State& state) {
 #define STEP(fn) BENCHMARK(fn)->Unit(benchmark::kMillisecond)->MinTime(1.0)
 STEP(BM_DecodePng_Pixmill);
 STEP(BM_DecodePng_libpng);
+STEP(BM_DecodePng_libspng);
+STEP(BM_DecodePng_libdeflateInflateOnly);
+STEP(BM_DecodePng_libdeflateAndUnfilter);
 STEP(BM_DecodeJpeg_Pixmill);
 STEP(BM_DecodeJpeg_libjpeg);
 STEP(BM_DecodeTiff_Pixmill);
