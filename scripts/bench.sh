@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh imagemagick graphicsmagick libvips-dev libvips-tools libimagequant-dev python3-numpy \
-  libjpeg-turbo-progs libbenchmark-dev time libdeflate-dev libisal-dev
+  libjpeg-turbo-progs libbenchmark-dev time libdeflate-dev libisal-dev libspng-dev
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BUILD_TESTS=OFF -DPIXMILL_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)"
 if [ "${1:-}" = --scaling ]; then
