@@ -3,12 +3,10 @@
 // LZW coder at every length around its code-width changes and resets.
 #include <gif_lib.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>

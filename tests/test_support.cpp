@@ -29,8 +29,17 @@ TempDir::TempDir() {
   if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
-// Tests leave read-only folders behind; the owner opens them again first.
-TempDir::~TempDir() { Run("chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'"); }
+TempDir::~TempDir() {
+  // Tests leave read-only folders behind; the owner (or root) opens them
+  // again, on the way down, before everything goes.
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
 
 Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary | std::ios::ate);

@@ -187,16 +187,15 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   if (job.pos < 8 || job.pos > job.size || std::memcmp(data + job.pos - 4, "IDAT", 4) != 0) return false;
   // Each chunk must lie whole in the file with a matching CRC; the IDAT
   // run is followed by ancillary chunks and IEND only.
-  auto chunk = [&](size_t at, uint32_t* length) { return WholeChunk(data, job.size, at, length); };
   size_t at = job.pos - 8, idat_bytes = 0, idat_chunks = 0;
   uint32_t length = 0;
-  for (; chunk(at, &length) && std::memcmp(data + at + 4, "IDAT", 4) == 0; at += 12 + size_t{length}) {
+  for (; WholeChunk(data, job.size, at, &length) && std::memcmp(data + at + 4, "IDAT", 4) == 0; at += 12 + size_t{length}) {
     idat_bytes += length;
     ++idat_chunks;
   }
   const size_t idat_end = at;
   for (;; at += 12 + size_t{length}) {
-    if (!chunk(at, &length)) return false;
+    if (!WholeChunk(data, job.size, at, &length)) return false;
     const uint8_t* type = data + at + 4;
     if (std::memcmp(type, "IEND", 4) == 0) break;
     // libpng stops at a critical chunk here, or at a name that is not
