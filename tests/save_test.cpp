@@ -173,8 +173,10 @@ Bitmap Symbols(size_t n, int alphabet, int pattern, uint32_t seed, int width) {
   uint8_t last = 0;
   for (size_t i = 0; i < static_cast<size_t>(width) * static_cast<size_t>(height); ++i) {
     const auto fresh = static_cast<uint8_t>(rng() % static_cast<uint32_t>(alphabet));
-    const uint8_t s = pattern == 0 ? fresh : pattern == 1 ? (i > 0 && rng() % 150 != 0 ? last : fresh)
-                                                          : static_cast<uint8_t>((i / 3) % static_cast<size_t>(alphabet));
+    const uint8_t s = pattern == 0   ? fresh
+                      : pattern == 1 ? (i > 0 && rng() % 150 != 0 ? last : fresh)
+                      : pattern == 2 ? static_cast<uint8_t>((i / 3) % static_cast<size_t>(alphabet))
+                                     : 1;
     bitmap.Row(static_cast<int>(i / static_cast<size_t>(width)))[i % static_cast<size_t>(width)] = i < n ? s : 0;
     last = s;
   }
@@ -237,6 +239,8 @@ std::vector<Case> Cases() {
                                                  {3780, 3900, 1, 256}, {4000, 5200, 7, 16}}) {
     for (size_t n = from; n <= to; n += step) cases.push_back({n, static_cast<int>(alphabet), 0});
   }
+  // One symbol throughout, until runs of every length fill the table.
+  cases.push_back({8500000, 2, 3});
   return cases;
 }
 

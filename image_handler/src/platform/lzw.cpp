@@ -69,28 +69,59 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits)
       clear_code_(1u << symbol_bits_),
       width_(symbol_bits_ + 1),
       next_code_(clear_code_ + 2),
-      table_(kTableSize, 0) {}
+      table_(kTableSize, 0) {
+  if (style == LzwStyle::kGif && symbol_bits_ <= 4) {
+    track_runs_ = true;
+    const uint32_t symbols = 1u << symbol_bits_;
+    run_code_.assign(symbols * kRunStride, 0);
+    run_longest_.assign(symbols, 1);
+    run_symbol_.assign(size_t{1} << kMaxCodeBits, 0);
+    run_length_.assign(size_t{1} << kMaxCodeBits, 0);
+    for (uint32_t s = 0; s < symbols; ++s) {  // each symbol is its own run of one
+      run_code_[s * kRunStride + 1] = static_cast<uint16_t>(s);
+      run_symbol_[s] = static_cast<uint16_t>(s + 1);
+      run_length_[s] = 1;
+    }
+  }
+}
 
 void LzwEncoder::ResetTable() {
   std::memset(table_.data(), 0, table_.size() * sizeof(uint32_t));
   width_ = symbol_bits_ + 1;
   next_code_ = clear_code_ + 2;
+  std::fill(run_longest_.begin(), run_longest_.end(), 1);
+}
+
+// Keeps the run tables up to date with a new entry `code` for prefix + symbol.
+void LzwEncoder::NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol) {
+  if (run_symbol_[prefix] != symbol + 1) {
+    run_symbol_[code] = 0;
+    return;
+  }
+  // Only the symbol's longest run can be new when extended by the symbol.
+  const uint32_t length = run_length_[prefix] + 1u;
+  run_symbol_[code] = static_cast<uint16_t>(symbol + 1);
+  run_length_[code] = static_cast<uint16_t>(length);
+  run_code_[symbol * kRunStride + length] = static_cast<uint16_t>(code);
+  run_longest_[symbol] = static_cast<uint16_t>(length);
 }
 
 void LzwEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
   while (size > 0) {
     const size_t n = std::min(size, kChunk);
     if (style_ == LzwStyle::kTiff) {
-      AddChunk<LzwStyle::kTiff>(data, n, out);
+      AddChunk<LzwStyle::kTiff, false>(data, n, out);
+    } else if (track_runs_) {
+      AddChunk<LzwStyle::kGif, true>(data, n, out);
     } else {
-      AddChunk<LzwStyle::kGif>(data, n, out);
+      AddChunk<LzwStyle::kGif, false>(data, n, out);
     }
     data += n;
     size -= n;
   }
 }
 
-template <LzwStyle kStyle>
+template <LzwStyle kStyle, bool kRuns>
 void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
   // Each symbol emits at most one code (two bytes at 12 bits), plus a clear
   // code every few thousand codes and the opening one, and the writer's 8
@@ -141,6 +172,28 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
   };
   uint32_t next_limit = limit(width);
   for (; i < size; ++i) {
+    if constexpr (kRuns) {
+      const uint32_t s = data[i] & mask;
+      if (run_symbol_[prefix] == s + 1) {
+        // The string so far is s repeated k times, and s comes next: the
+        // table takes it on to the longest run of s, so count up to one
+        // symbol more than that needs.
+        const uint32_t k = run_length_[prefix];
+        const uint32_t longest = run_longest_[s];
+        const size_t want = std::min<size_t>(size - i, longest - k + 1);
+        size_t r = 1;
+        while (r < want && (data[i + r] & mask) == s) ++r;
+        if (r <= longest - k) {
+          prefix = run_code_[s * kRunStride + k + r];
+          i += r - 1;
+          continue;
+        }
+        // Longer than any run in the table: the string becomes the longest,
+        // and the step below adds it with one more s as a new entry.
+        prefix = run_code_[s * kRunStride + longest];
+        i += longest - k;
+      }
+    }
     const uint32_t symbol = data[i] & mask;
     const uint32_t key = prefix << 8 | symbol;
     uint32_t h = Hash(key, kTableBits);
@@ -170,12 +223,16 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
           continue;
         }
         table[h] = key << kMaxCodeBits | next;
+        if constexpr (kRuns) NoteEntry(next, prefix, symbol);
         ++next;
         prefix = symbol;
         continue;
       }
     }
     op = PutCode<kStyle>(op, acc, bits, prefix & miss, width & miss);
+    if constexpr (kRuns) {
+      if (miss != 0) NoteEntry(next, prefix, symbol);
+    }
     table[h] = ((key << kMaxCodeBits | next) & miss) | (slot & ~miss);
     next += miss & 1;
     prefix = (symbol & miss) | (slot & ((1u << kMaxCodeBits) - 1) & ~miss);

@@ -27,9 +27,10 @@ class LzwEncoder {
   void Finish(std::vector<uint8_t>& out);
 
  private:
-  template <LzwStyle kStyle>
+  template <LzwStyle kStyle, bool kRuns>
   void AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
   void ResetTable();
+  void NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol);
 
   static constexpr uint32_t kNoPrefix = 0xffffffff;
   static constexpr uint32_t kTableBits = 14;
@@ -56,6 +57,17 @@ class LzwEncoder {
   // entry has code 0). At most 3838 entries in 16384 slots: probes are
   // few at under a quarter full, and the table still fits the L2 cache.
   std::vector<uint32_t> table_;
+  // GIFs of at most 16 colours (scans, charts) are mostly runs of one
+  // index. The entries that are such runs (s, ss, sss, ...) are kept by
+  // symbol and length, so that a run is matched with one look at the data
+  // instead of one lookup a symbol. A symbol's runs are in the table for
+  // every length from 1 to its longest.
+  bool track_runs_ = false;
+  std::vector<uint16_t> run_code_;     // [symbol * kRunStride + length]
+  std::vector<uint16_t> run_longest_;  // [symbol]
+  std::vector<uint16_t> run_symbol_;   // [code]: symbol + 1 when a run, else 0
+  std::vector<uint16_t> run_length_;   // [code]
+  static constexpr uint32_t kRunStride = 4097;
 };
 
 }  // namespace pm
