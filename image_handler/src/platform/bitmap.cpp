@@ -1,5 +1,6 @@
 // Bitmaps: their geometry, pixel block, palette and row lock.
 #include <cstdint>
+#include <cstring>
 
 #include "platform/codec.h"
 
@@ -47,6 +48,20 @@ static size_t PaletteCapacity(PixelFormat format) {
     case kFormat8bppIndexed: return 256;
     default: return 0;
   }
+}
+
+BitUnpacker::BitUnpacker(uint8_t zero, uint8_t one) {
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint8_t px[8];
+    for (uint32_t x = 0; x < 8; ++x) px[x] = (b >> (7 - x)) & 1 ? one : zero;
+    std::memcpy(&spread_[b], px, 8);
+  }
+}
+
+void BitUnpacker::Row(const uint8_t* src, size_t width, uint8_t* dst) const {
+  const size_t whole = width / 8;
+  for (size_t i = 0; i < whole; ++i) std::memcpy(dst + 8 * i, &spread_[src[i]], 8);
+  if (width % 8 != 0) std::memcpy(dst + 8 * whole, &spread_[src[whole]], width % 8);
 }
 
 std::vector<Color> GreyRamp() {

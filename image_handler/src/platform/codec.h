@@ -105,6 +105,17 @@ std::vector<Color> GreyRamp();
 // True when `palette` is exactly the 256-entry grey ramp with full alpha.
 bool IsGreyRamp(const std::vector<Color>& palette);
 
+// Turns rows of 1-bit pixels (most significant bit first) into one byte a
+// pixel, `zero` or `one`: eight pixels a table lookup.
+class BitUnpacker {
+ public:
+  BitUnpacker(uint8_t zero, uint8_t one);
+  void Row(const uint8_t* src, size_t width, uint8_t* dst) const;
+
+ private:
+  uint64_t spread_[256];  // each byte's eight pixels, first in the lowest address
+};
+
 // Whether every alpha byte (every `step` bytes from `offset`) of the rows is
 // 255, for 8-bit samples.
 bool AllOpaque8(const Bitmap& bitmap, size_t row_bytes, size_t offset, size_t step);

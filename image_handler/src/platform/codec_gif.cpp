@@ -293,11 +293,8 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
       // The LZW coder takes one index byte a pixel: unpack the 1-bit rows.
       const size_t pitch = static_cast<size_t>(w);
       Block indices = AllocBlock(CheckedMul(pitch, static_cast<size_t>(h)), false);
-      for (int y = 0; y < h; ++y) {
-        const uint8_t* src = bitmap.Row(y);
-        uint8_t* dst = indices.get() + static_cast<size_t>(y) * pitch;
-        for (int x = 0; x < w; ++x) dst[x] = (src[x >> 3] >> (7 - (x & 7))) & 1;
-      }
+      const BitUnpacker unpack(0, 1);
+      for (int y = 0; y < h; ++y) unpack.Row(bitmap.Row(y), pitch, indices.get() + static_cast<size_t>(y) * pitch);
       std::vector<Color> palette = bitmap.Palette();
       palette.resize(2, Color{0, 0, 0, 255});
       GifIndices img{indices.get(), pitch};

@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -222,6 +223,7 @@ struct JpegWritePlan {
   bool indexed = false;
   uint8_t samples[3 * 256] = {};
   uint8_t* scratch = nullptr;
+  const BitUnpacker* unpack = nullptr;  // grey 1-bit rows: the two samples
   // Markers after the header: an Exif APP1 (with its prefix) and the ICC
   // profile, each written when not empty.
   const uint8_t* exif = nullptr;
@@ -247,16 +249,14 @@ void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* __restrict dst) {
   const uint8_t* __restrict src = p->base + static_cast<size_t>(y) * p->stride;
   const uint8_t* __restrict samples = p->samples;
   const JDIMENSION w = p->width;
-  if (p->one_bit) {
+  if (p->one_bit && p->components == 1) {
+    p->unpack->Row(src, w, dst);
+  } else if (p->one_bit) {
     for (JDIMENSION x = 0; x < w; ++x) {
       const uint8_t* c = samples + 3 * ((src[x >> 3] >> (7 - (x & 7))) & 1u);
-      if (p->components == 1) {
-        dst[x] = c[2];
-      } else {
-        dst[3 * x] = c[0];
-        dst[3 * x + 1] = c[1];
-        dst[3 * x + 2] = c[2];
-      }
+      dst[3 * x] = c[0];
+      dst[3 * x + 1] = c[1];
+      dst[3 * x + 2] = c[2];
     }
   } else if (p->components == 1) {
     for (JDIMENSION x = 0; x < w; ++x) dst[x] = samples[3 * src[x] + 2];
@@ -319,6 +319,7 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
   plan.stride = bitmap.Stride();
   const std::vector<Color> palette = bitmap.Palette();
   Block scratch;
+  std::optional<BitUnpacker> unpack;
   switch (bitmap.Format()) {
     case kFormat24bppRgb: break;
     case kFormat8bppIndexed:
@@ -335,6 +336,10 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       plan.one_bit = bitmap.Format() == kFormat1bppIndexed;
       plan.indexed = true;
       FillSamples(palette, plan.samples);
+      if (plan.one_bit && grey) {
+        unpack.emplace(plan.samples[2], plan.samples[5]);
+        plan.unpack = &*unpack;
+      }
       scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 3), false);
       plan.scratch = scratch.get();
       break;
