@@ -57,6 +57,22 @@ inline int64_t TiffRatio(int64_t in_count, int64_t out_bits) {
   return out_bits == 0 ? 0x7fffffff : (in_count << 8) / out_bits;
 }
 
+// How many of the first `n` bytes at `p` are `s`, eight at a time. (A
+// symbol past the mask ends the count early, which only splits a run.)
+inline size_t CountRun(const uint8_t* p, size_t n, uint8_t s) {
+  size_t r = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const uint64_t all = 0x0101010101010101ull * s;
+  for (; r + 8 <= n; r += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + r, 8);
+    if (v != all) return r + static_cast<size_t>(__builtin_ctzll(v ^ all)) / 8;
+  }
+#endif
+  while (r < n && p[r] == s) ++r;
+  return r;
+}
+
 // Multiplicative hashing onto the slots of the table.
 inline uint32_t Hash(uint32_t key, uint32_t bits) { return (key * 0x9E3779B1u) >> (32 - bits); }
 
@@ -181,8 +197,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
         const uint32_t k = run_length_[prefix];
         const uint32_t longest = run_longest_[s];
         const size_t want = std::min<size_t>(size - i, longest - k + 1);
-        size_t r = 1;
-        while (r < want && (data[i + r] & mask) == s) ++r;
+        const size_t r = 1 + CountRun(data + i + 1, want - 1, static_cast<uint8_t>(s));
         if (r <= longest - k) {
           prefix = run_code_[s * kRunStride + k + r];
           i += r - 1;
