@@ -189,13 +189,14 @@ PngPlan PlanPng(const Bitmap& bitmap) {
   plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
 
   // Palette indices are not magnitudes, so row filters only add noise.
-  // Small images take the slower, tighter settings outright, but for 1-bit
-  // rows, which the slower levels shrink little.
+  // 8-bit indices take level 1 where it does nearly as well (CompressRows),
+  // else level 7; 1-bit rows level 6, as the slower levels shrink them
+  // little. Other small images take the slower, tighter settings outright.
   plan.small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
   if (plan.color_type == PNG_COLOR_TYPE_PALETTE) {
     plan.adaptive = false;
     plan.level = plan.bit_depth == 1 ? 6 : 7;
-    plan.fast_first = plan.bit_depth == 8 && !plan.small;
+    plan.fast_first = plan.bit_depth == 8;
   } else {
     plan.level = plan.small ? 7 : 1;
     plan.choose = plan.color_type == PNG_COLOR_TYPE_GRAY;
