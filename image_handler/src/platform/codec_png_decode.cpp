@@ -161,6 +161,22 @@ bool PngReadRows(png_structp png, png_infop info, PngLayout layout, int color_ty
   return true;
 }
 
+void RgbaToBgra(const uint8_t* __restrict src, size_t width, uint8_t* __restrict dst) {
+  for (size_t x = 0; x < 4 * width; x += 4) {
+    dst[x] = src[x + 2];
+    dst[x + 1] = src[x + 1];
+    dst[x + 2] = src[x];
+    dst[x + 3] = src[x + 3];
+  }
+}
+
+void GreyAlphaToBgra(const uint8_t* __restrict src, size_t width, uint8_t* __restrict dst) {
+  for (size_t x = 0; x < width; ++x) {
+    dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = src[2 * x];
+    dst[4 * x + 3] = src[2 * x + 1];
+  }
+}
+
 // Whether a chunk lies whole in the file from `at` with a matching CRC;
 // its data's length in *length.
 bool WholeChunk(const uint8_t* data, size_t size, size_t at, uint32_t* length) {
@@ -178,9 +194,11 @@ bool WholeChunk(const uint8_t* data, size_t size, size_t at, uint32_t* length) {
 // long, a zlib window under 32 KiB, a bad filter, a critical chunk after
 // the data): libpng then decodes the rows and reports as it always has.
 bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
-  const bool rgb = h.color_type == PNG_COLOR_TYPE_RGB;
-  const bool one_plane = h.color_type == PNG_COLOR_TYPE_GRAY || h.color_type == PNG_COLOR_TYPE_PALETTE;
-  if (h.interlace != PNG_INTERLACE_NONE || !((h.bit_depth == 8 && (rgb || one_plane)) || (h.bit_depth == 1 && one_plane))) {
+  const int type = h.color_type;
+  const bool one_plane = type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_PALETTE;
+  const bool eight_bit = one_plane || type == PNG_COLOR_TYPE_RGB || type == PNG_COLOR_TYPE_RGB_ALPHA ||
+                         type == PNG_COLOR_TYPE_GRAY_ALPHA;
+  if (h.interlace != PNG_INTERLACE_NONE || !((h.bit_depth == 8 && eight_bit) || (h.bit_depth == 1 && one_plane))) {
     return false;
   }
   const uint8_t* const data = job.data;
@@ -207,7 +225,10 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   }
   if (idat_bytes < 2) return false;
 
-  const size_t channels = rgb ? 3 : 1;
+  const size_t channels = type == PNG_COLOR_TYPE_RGB         ? 3
+                          : type == PNG_COLOR_TYPE_RGB_ALPHA  ? 4
+                          : type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                                                              : 1;
   const size_t row_bytes = h.bit_depth == 1 ? (size_t{h.width} + 7) / 8 : CheckedMul(h.width, channels);
   const size_t line = CheckedAdd(row_bytes, 1);
   // A deflate stream expands at most 1032 times: a header that declares
@@ -240,10 +261,11 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
     uint8_t* cur = rows.get() + y * line + 1;
     if (!FilterBytes<false>(cur[-1], cur, prev, row_bytes, channels, cur)) return false;
     uint8_t* dst = base + y * stride;
-    if (rgb) {
-      SwapRedBlue(cur, h.width, dst);
-    } else {
-      std::memcpy(dst, cur, row_bytes);
+    switch (channels) {  // as libpng's transforms give them
+      case 3: SwapRedBlue(cur, h.width, dst); break;
+      case 4: RgbaToBgra(cur, h.width, dst); break;
+      case 2: GreyAlphaToBgra(cur, h.width, dst); break;
+      default: std::memcpy(dst, cur, row_bytes);
     }
     prev = cur;
   }
