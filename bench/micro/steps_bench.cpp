@@ -22,6 +22,7 @@
 
 #include "loader.h"
 #include "packing.h"
+#include "platform/codec.h"
 #include "platform/lzw.h"
 #include "platform/png_filter.h"
 #include "platform/quantize.h"
@@ -486,6 +487,63 @@ void BM_GifLzw_Pixmill(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(out.size());
 }
 
+// The scan (doc-1.png, or PIXMILL_BENCH_SCAN): one byte a pixel, 0 or 1,
+// as the GIF writer codes it.
+struct Scan {
+  Bytes indices;
+  int w = 0, h = 0;
+  Scan() {
+    const Bytes png = ReadFile(EnvOr("PIXMILL_BENCH_SCAN", PIXMILL_SOURCE_DIR "/../shared/bench/doc-1.png"));
+    const pm::Bitmap b = pm::DecodeMemory(png.data(), png.size());
+    if (b.Format() != pm::kFormat1bppIndexed) throw std::runtime_error("the scan must be 1-bit");
+    w = b.Width();
+    h = b.Height();
+    indices.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+    const pm::BitUnpacker unpack(0, 1);
+    for (int y = 0; y < h; ++y) unpack.Row(b.Row(y), static_cast<size_t>(w), &indices[static_cast<size_t>(y) * w]);
+  }
+};
+
+const Scan& ScanIn() {
+  static const Scan scan;
+  return scan;
+}
+
+// Both LZW coders on the black-and-white scan (2-bit codes; long runs).
+void BM_GifLzwScan_giflib(benchmark::State& state) {
+  const Scan& in = ScanIn();
+  GifColorType colours[2] = {{0, 0, 0}, {255, 255, 255}};
+  Bytes out;
+  for (auto _ : state) {
+    out.clear();
+    int err = 0;
+    GifFileType* gif = EGifOpen(&out, GifWriteMem, &err);
+    ColorMapObject* map = GifMakeMapObject(2, colours);
+    EGifPutScreenDesc(gif, in.w, in.h, 1, 0, map);
+    EGifPutImageDesc(gif, 0, 0, in.w, in.h, false, nullptr);
+    Bytes row(static_cast<size_t>(in.w));  // giflib masks the row in place
+    for (int y = 0; y < in.h; ++y) {
+      std::memcpy(row.data(), &in.indices[static_cast<size_t>(y) * in.w], row.size());
+      EGifPutLine(gif, row.data(), in.w);
+    }
+    EGifCloseFile(gif, &err);
+    GifFreeMapObject(map);
+  }
+  state.counters["bytes"] = static_cast<double>(out.size());
+}
+
+void BM_GifLzwScan_Pixmill(benchmark::State& state) {
+  const Scan& in = ScanIn();
+  Bytes out;
+  for (auto _ : state) {
+    out.clear();
+    pm::LzwEncoder lzw(pm::LzwStyle::kGif, 2);
+    for (int y = 0; y < in.h; ++y) lzw.Add(&in.indices[static_cast<size_t>(y) * in.w], static_cast<size_t>(in.w), out);
+    lzw.Finish(out);
+  }
+  state.counters["bytes"] = static_cast<double>(out.size());
+}
+
 // BMP has no library: the least an encoder does is copy the rows out.
 void BM_EncodeBmp_copy(benchmark::State& state) {
   const Inputs& in = In();
@@ -545,6 +603,8 @@ STEP(BM_GifLzw_giflib);
 STEP(BM_GifLzw_Pixmill);
 STEP(BM_EncodeBmp_Pixmill);
 STEP(BM_EncodeBmp_copy);
+STEP(BM_GifLzwScan_giflib);
+STEP(BM_GifLzwScan_Pixmill);
 STEP(BM_FiveWayInMemory_Pixmill);
 
 BENCHMARK_MAIN();

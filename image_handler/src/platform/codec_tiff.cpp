@@ -557,9 +557,12 @@ void WriteStrips(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t, const Tif
   const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
   std::vector<uint8_t> coded;
+  // Runs of 0 are followed in a strip after one that coded to under a
+  // quarter of its size: a flat or dark picture.
+  bool zero_runs = false;
   for (uint32_t row = 0; row < h; row += t.rows_per_strip) {
     const uint32_t rows = std::min(t.rows_per_strip, h - row);
-    LzwEncoder lzw(LzwStyle::kTiff, 8);
+    LzwEncoder lzw(LzwStyle::kTiff, 8, zero_runs);
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
       const uint8_t* src = t.exact.indices ? t.exact.indices.get() + static_cast<size_t>(row + r) * t.exact.pitch
@@ -575,6 +578,7 @@ void WriteStrips(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t, const Tif
       lzw.Add(src, t.row_bytes, coded);
     }
     lzw.Finish(coded);
+    zero_runs = coded.size() < t.row_bytes * rows / 4;
     if (TIFFWriteRawStrip(tif, TIFFComputeStrip(tif, row, 0), coded.data(), static_cast<tmsize_t>(coded.size())) < 0) {
       TiffEncodeFailed(io, "cannot write a strip");
     }

@@ -78,7 +78,7 @@ inline uint32_t Hash(uint32_t key, uint32_t bits) { return (key * 0x9E3779B1u) >
 
 }  // namespace
 
-LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits)
+LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs)
     : style_(style),
       symbol_bits_(static_cast<uint32_t>(std::clamp(symbol_bits, 2, 8))),
       symbol_mask_((1u << symbol_bits_) - 1),
@@ -86,9 +86,10 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits)
       width_(symbol_bits_ + 1),
       next_code_(clear_code_ + 2),
       table_(kTableSize, 0) {
-  if (style == LzwStyle::kGif && symbol_bits_ <= 4) {
+  // GIF: every symbol of up to 16. TIFF: 0 alone when asked.
+  const uint32_t symbols = style == LzwStyle::kTiff ? (zero_runs ? 1 : 0) : symbol_bits_ <= 4 ? 1u << symbol_bits_ : 0;
+  if (symbols > 0) {
     track_runs_ = true;
-    const uint32_t symbols = 1u << symbol_bits_;
     run_code_.assign(symbols * kRunStride, 0);
     run_longest_.assign(symbols, 1);
     run_symbol_.assign(size_t{1} << kMaxCodeBits, 0);
@@ -126,7 +127,11 @@ void LzwEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out
   while (size > 0) {
     const size_t n = std::min(size, kChunk);
     if (style_ == LzwStyle::kTiff) {
-      AddChunk<LzwStyle::kTiff, false>(data, n, out);
+      if (track_runs_) {
+        AddChunk<LzwStyle::kTiff, true>(data, n, out);
+      } else {
+        AddChunk<LzwStyle::kTiff, false>(data, n, out);
+      }
     } else if (track_runs_) {
       AddChunk<LzwStyle::kGif, true>(data, n, out);
     } else {

@@ -16,8 +16,10 @@ enum class LzwStyle { kTiff, kGif };
 class LzwEncoder {
  public:
   // symbol_bits: 8 for TIFF; the GIF minimum code size (2 to 8). Symbols
-  // are masked to symbol_bits, as giflib does.
-  LzwEncoder(LzwStyle style, int symbol_bits);
+  // are masked to symbol_bits, as giflib does. zero_runs (TIFF): match runs
+  // of 0 in one step, which pays where they are long (flat areas after the
+  // predictor) and costs a third more time on noisy data.
+  LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs = false);
 
   // Appends the codes of `size` more symbols to `out`, starting with a clear
   // code on the first call.
@@ -58,10 +60,11 @@ class LzwEncoder {
   // few at under a quarter full, and the table still fits the L2 cache.
   std::vector<uint32_t> table_;
   // GIFs of at most 16 colours (scans, charts) are mostly runs of one
-  // index. The entries that are such runs (s, ss, sss, ...) are kept by
-  // symbol and length, so that a run is matched with one look at the data
-  // instead of one lookup a symbol. A symbol's runs are in the table for
-  // every length from 1 to its longest.
+  // index, and TIFF's predicted rows of flat areas runs of 0. The entries
+  // that are such runs (s, ss, sss, ...) are kept by symbol and length, so
+  // that a run is matched with one look at the data instead of one lookup
+  // a symbol. A symbol's runs are in the table for every length from 1 to
+  // its longest.
   bool track_runs_ = false;
   std::vector<uint16_t> run_code_;     // [symbol * kRunStride + length]
   std::vector<uint16_t> run_longest_;  // [symbol]
