@@ -249,7 +249,7 @@ void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* __restrict dst) {
   const uint8_t* __restrict src = p->base + static_cast<size_t>(y) * p->stride;
   const uint8_t* __restrict samples = p->samples;
   const JDIMENSION w = p->width;
-  if (p->one_bit && p->components == 1) {
+  if (p->unpack != nullptr) {
     p->unpack->Row(src, w, dst);
   } else if (p->one_bit) {
     for (JDIMENSION x = 0; x < w; ++x) {

@@ -205,7 +205,7 @@ PngPlan PlanPng(const Bitmap& bitmap) {
 }
 
 // The image data: the rows filtered, then compressed (grey by the
-// compressor a sample of them favours, large palette images by how well
+// compressor a sample of them favours, 8-bit palette images by how well
 // the fastest level does).
 Compressed CompressRows(PngPlan& plan) {
   const Block filtered = FilterRows(plan);

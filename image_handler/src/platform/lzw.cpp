@@ -89,7 +89,6 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs)
   // GIF: every symbol of up to 16. TIFF: 0 alone when asked.
   const uint32_t symbols = style == LzwStyle::kTiff ? (zero_runs ? 1 : 0) : symbol_bits_ <= 4 ? 1u << symbol_bits_ : 0;
   if (symbols > 0) {
-    track_runs_ = true;
     run_code_.assign(symbols * kRunStride, 0);
     run_longest_.assign(symbols, 1);
     run_symbol_.assign(size_t{1} << kMaxCodeBits, 0);
@@ -127,12 +126,12 @@ void LzwEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out
   while (size > 0) {
     const size_t n = std::min(size, kChunk);
     if (style_ == LzwStyle::kTiff) {
-      if (track_runs_) {
+      if (TracksRuns()) {
         AddChunk<LzwStyle::kTiff, true>(data, n, out);
       } else {
         AddChunk<LzwStyle::kTiff, false>(data, n, out);
       }
-    } else if (track_runs_) {
+    } else if (TracksRuns()) {
       AddChunk<LzwStyle::kGif, true>(data, n, out);
     } else {
       AddChunk<LzwStyle::kGif, false>(data, n, out);

@@ -65,7 +65,7 @@ class LzwEncoder {
   // that a run is matched with one look at the data instead of one lookup
   // a symbol. A symbol's runs are in the table for every length from 1 to
   // its longest.
-  bool track_runs_ = false;
+  bool TracksRuns() const { return !run_longest_.empty(); }
   std::vector<uint16_t> run_code_;     // [symbol * kRunStride + length]
   std::vector<uint16_t> run_longest_;  // [symbol]
   std::vector<uint16_t> run_symbol_;   // [code]: symbol + 1 when a run, else 0
