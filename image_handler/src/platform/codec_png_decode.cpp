@@ -257,9 +257,7 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   const uint8_t* prev = zeros.data();
   uint8_t* const base = bitmap.Row(0);
   const size_t stride = bitmap.Stride();
-  for (size_t y = 0; y < h.height; ++y) {
-    uint8_t* cur = rows.get() + y * line + 1;
-    if (!FilterBytes<false>(cur[-1], cur, prev, row_bytes, channels, cur)) return false;
+  const auto emit = [&](size_t y, const uint8_t* cur) {
     uint8_t* dst = base + y * stride;
     switch (channels) {  // as libpng's transforms give them
       case 3: SwapRedBlue(cur, h.width, dst); break;
@@ -267,6 +265,19 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
       case 2: GreyAlphaToBgra(cur, h.width, dst); break;
       default: std::memcpy(dst, cur, row_bytes);
     }
+  };
+  for (size_t y = 0; y < h.height; ++y) {
+    uint8_t* cur = rows.get() + y * line + 1;
+    // cur[line - 1] is the next row's filter type.
+    if (cur[-1] == 4 && y + 1 < h.height && cur[line - 1] == 4 &&
+        UnfilterPaethPair(cur, cur + line, prev, row_bytes, channels)) {
+      emit(y, cur);
+      emit(++y, cur + line);
+      prev = cur + line;
+      continue;
+    }
+    if (!FilterBytes<false>(cur[-1], cur, prev, row_bytes, channels, cur)) return false;
+    emit(y, cur);
     prev = cur;
   }
   return true;
