@@ -51,6 +51,13 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
   images.push_back(Image(pmtest::kNoise, 1200, 700));
   images.push_back(Image(pmtest::kFewColours, 1200, 700));  // large, few colours: a palette image
   images.push_back(Image(pmtest::kBilevel, 4100, 4100));
+  // 24-bit, all grey, 256 levels first met from white down: written as grey
+  // (a palette file would give the levels back in that order).
+  const size_t grey_rgb = images.size();
+  images.push_back(pmtest::MakeRecord(300, 200, 8, 3));
+  for (size_t i = 0; i < 300u * 200; ++i) {
+    for (int c = 0; c < 3; ++c) images.back()->pp_plane[c][i] = static_cast<uint8_t>(255 - i % 300 * 255 / 299);
+  }
   // Large grey: noise (the run-length coder), a ramp and a repeating
   // pattern (the string matchers).
   std::minstd_rand noise(11);
@@ -86,6 +93,7 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
       const double floor = code == 0 ? (k == 0 || k == 3 || k == 4 ? 28.0 : 0.01) : code == 3 && k == 0 ? 30.0 : 0;
       EXPECT_TRUE(floor == 0 || pmtest::Psnr(pmtest::RecordRgb(*back), want) > floor) << "PSNR";
       EXPECT_TRUE(k != pmtest::kPalette - 1 || code != 3 || back->p_palette[5].alpha * 1000 + back->p_palette[9].alpha == 255);
+      EXPECT_TRUE(k != grey_rgb || pmtest::Outcome(back.get(), "") == "8bpp-grey");
       saved.push_back({path, code, want, floor, back->orientation, back->icc_profile});
     }
   }

@@ -205,10 +205,15 @@ PngPlan PlanPng(const Bitmap& bitmap) {
       // A 24-bit image of at most 256 colours (a graphic, a chart) is written
       // as a palette image of the same pixels: a third of the data.
       if (ExactColours(plan.base, plan.stride, bitmap.Width(), bitmap.Height(), &plan.exact)) {
-        plan.color_type = PNG_COLOR_TYPE_PALETTE;
-        plan.palette = plan.exact.palette;
         plan.base = plan.exact.indices.get();
         plan.stride = plan.exact.pitch;
+        if (ManyGreys(plan.exact)) {
+          IndicesToGrey(plan.exact, bitmap.Width(), bitmap.Height());
+          plan.color_type = PNG_COLOR_TYPE_GRAY;
+        } else {
+          plan.color_type = PNG_COLOR_TYPE_PALETTE;
+          plan.palette = plan.exact.palette;
+        }
       } else {
         plan.bgr = true;
       }

@@ -495,6 +495,11 @@ TiffLayout PlanTiff(const Bitmap& bitmap) {
       // as a palette image of the same pixels: a third of the samples to code.
       if (ExactColours(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), &t.exact)) {
         t.palette = t.exact.palette;
+        if (ManyGreys(t.exact)) {
+          IndicesToGrey(t.exact, bitmap.Width(), bitmap.Height());
+          t.photometric = PHOTOMETRIC_MINISBLACK;
+          t.predictor = PREDICTOR_HORIZONTAL;
+        }
         break;
       }
       t.spp = 3;

@@ -71,4 +71,22 @@ bool ExactColours(const uint8_t* base, size_t stride, int width, int height, Ind
   return true;
 }
 
+bool ManyGreys(const IndexedImage& image) {
+  const std::vector<Color>& palette = image.palette;
+  if (palette.size() <= 16) return false;
+  for (const Color& c : palette) {
+    if (c.r != c.g || c.g != c.b) return false;
+  }
+  return true;
+}
+
+void IndicesToGrey(IndexedImage& image, int width, int height) {
+  uint8_t level[256] = {};
+  for (size_t i = 0; i < image.palette.size(); ++i) level[i] = image.palette[i].r;
+  for (int y = 0; y < height; ++y) {
+    uint8_t* row = image.indices.get() + static_cast<size_t>(y) * image.pitch;
+    for (int x = 0; x < width; ++x) row[x] = level[row[x]];
+  }
+}
+
 }  // namespace pm

@@ -24,6 +24,15 @@ inline uint32_t ColourKey(const uint8_t* bgr) {
 // indices, otherwise.
 bool ExactColours(const uint8_t* base, size_t stride, int width, int height, IndexedImage* out);
 
+// Whether exact colours are all grey and more than a graphic's few: a grey
+// photograph in a colour file (a JPEG of a black and white picture). The
+// PNG and TIFF writers store such an image as grey, whose rows take the
+// row filters and the predictor that palette indices cannot: a fifth
+// smaller than as a palette.
+bool ManyGreys(const IndexedImage& image);
+// Replaces the indices, in place, by the grey level of their entry.
+void IndicesToGrey(IndexedImage& image, int width, int height);
+
 // Rows of blue, green, red at `stride`. Images of at most 256 distinct
 // colours get exactly those colours (lossless); others get a palette fitted
 // by variance-based median cut refined with k-means, each pixel mapped to its
