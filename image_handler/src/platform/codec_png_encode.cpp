@@ -207,7 +207,8 @@ PngPlan PlanPng(const Bitmap& bitmap) {
       if (ExactColours(plan.base, plan.stride, bitmap.Width(), bitmap.Height(), &plan.exact)) {
         plan.base = plan.exact.indices.get();
         plan.stride = plan.exact.pitch;
-        if (ManyGreys(plan.exact)) {
+        // A grey PNG may not carry an RGB profile: with one, the palette stays.
+        if (ManyGreys(plan.exact) && bitmap.Meta().icc.empty()) {
           IndicesToGrey(plan.exact, bitmap.Width(), bitmap.Height());
           plan.color_type = PNG_COLOR_TYPE_GRAY;
         } else {

@@ -495,7 +495,8 @@ TiffLayout PlanTiff(const Bitmap& bitmap) {
       // as a palette image of the same pixels: a third of the samples to code.
       if (ExactColours(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), &t.exact)) {
         t.palette = t.exact.palette;
-        if (ManyGreys(t.exact)) {
+        // An RGB profile would not fit grey samples: with one, the map stays.
+        if (ManyGreys(t.exact) && bitmap.Meta().icc.empty()) {
           IndicesToGrey(t.exact, bitmap.Width(), bitmap.Height());
           t.photometric = PHOTOMETRIC_MINISBLACK;
           t.predictor = PREDICTOR_HORIZONTAL;

@@ -26,9 +26,10 @@ bool ExactColours(const uint8_t* base, size_t stride, int width, int height, Ind
 
 // Whether exact colours are all grey and more than a graphic's few: a grey
 // photograph in a colour file (a JPEG of a black and white picture). The
-// PNG and TIFF writers store such an image as grey, whose rows take the
-// row filters and the predictor that palette indices cannot: a fifth
-// smaller than as a palette.
+// PNG and TIFF writers store such an image as grey (when it carries no
+// colour profile, which would be an RGB one), whose rows take the row
+// filters and the predictor that palette indices cannot: a fifth smaller
+// than as a palette.
 bool ManyGreys(const IndexedImage& image);
 // Replaces the indices, in place, by the grey level of their entry.
 void IndicesToGrey(IndexedImage& image, int width, int height);
