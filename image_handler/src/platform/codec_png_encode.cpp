@@ -46,35 +46,11 @@ void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint
   out.Write(crc, sizeof crc);
 }
 
-// Paeth filtering in 16-bit lanes with selects, which the compiler turns
-// into vector code; the shared predictor's form suits the decoder's serial
-// chain instead and is several times slower here.
-void PaethFilter(const uint8_t* __restrict cur, const uint8_t* __restrict prev, size_t n, size_t bpp,
-                 uint8_t* __restrict out) {
-  const size_t lead = std::min(bpp, n);
-  for (size_t i = 0; i < lead; ++i) out[i] = static_cast<uint8_t>(cur[i] - prev[i]);
-  for (size_t i = bpp; i < n; ++i) {
-    const int16_t a = cur[i - bpp], b = prev[i], c = prev[i - bpp];
-    int16_t pa = static_cast<int16_t>(b - c), pb = static_cast<int16_t>(a - c);
-    int16_t pc = static_cast<int16_t>(pa + pb);
-    pa = pa < 0 ? static_cast<int16_t>(-pa) : pa;
-    pb = pb < 0 ? static_cast<int16_t>(-pb) : pb;
-    pc = pc < 0 ? static_cast<int16_t>(-pc) : pc;
-    const int16_t b_or_c = pb <= pc ? b : c;
-    const int16_t least = pb <= pc ? pb : pc;
-    out[i] = static_cast<uint8_t>(cur[i] - (pa <= least ? a : b_or_c));
-  }
-}
-
 // One row filtered with `type` against the raw row above, after its filter
 // type byte.
 void FilterRow(int type, const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* out) {
   out[0] = static_cast<uint8_t>(type);
-  if (type == 4) {
-    PaethFilter(cur, prev, n, bpp, out + 1);
-  } else {
-    FilterBytes<true>(type, cur, prev, n, bpp, out + 1);
-  }
+  FilterBytes<true>(type, cur, prev, n, bpp, out + 1);
 }
 
 // The sum of the bytes' magnitudes read as signed: min(v, 256 - v).
