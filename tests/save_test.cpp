@@ -60,14 +60,21 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
       for (int c = 0; c < 3; ++c) images.back()->pp_plane[c][i] = static_cast<uint8_t>(255 - i % 300 * 255 / 299);
     }
   }
-  // Large grey: noise (the run-length coder), a ramp and a repeating
-  // pattern (the string matchers).
+  // Large grey and colour: noise (the run-length coder), a ramp and a
+  // repeating pattern (the string matchers), each colour plane shifted.
   std::minstd_rand noise(11);
-  for (int kind = 0; kind < 3; ++kind) {
-    images.push_back(pmtest::MakeRecord(2000, 1500, 8, 1));
-    for (size_t i = 0; i < 2000u * 1500; ++i) {
-      const size_t x = i % 2000, y = i / 2000;
-      images.back()->p_buf[i] = static_cast<uint8_t>(kind == 0 ? y / 8 + x / 16 + noise() % 5 : kind == 1 ? x / 8 : x * x % 97 + y % 13 * 11);
+  for (int channels : {1, 3}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      // Over 2 MiB of rows either way: the compressor is chosen.
+      const size_t w = channels == 1 ? 2000 : 1200, h = channels == 1 ? 1500 : 700;
+      images.push_back(pmtest::MakeRecord(static_cast<int32_t>(w), static_cast<int32_t>(h), 8, channels));
+      for (int c = 0; c < channels; ++c) {
+        uint8_t* plane = channels == 1 ? images.back()->p_buf : images.back()->pp_plane[c];
+        for (size_t i = 0; i < w * h; ++i) {
+          const size_t x = i % w + 37 * c, y = i / w;
+          plane[i] = static_cast<uint8_t>(kind == 0 ? y / 8 + x / 16 + noise() % 5 : kind == 1 ? x / 8 : x * x % 97 + y % 13 * 11);
+        }
+      }
     }
   }
   const std::vector<uint8_t> icc = pmtest::ReadBytes(PIXMILL_SOURCE_DIR "/tests/data/meta/adobergb.icc");
