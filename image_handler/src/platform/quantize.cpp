@@ -202,25 +202,35 @@ std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, in
     }
     return cells;
   }
-  // Fresh zero pages (large blocks are mappings of their own), not cleared
-  // by hand.
-  const Block count_block = AllocBlock(kCells * sizeof(uint32_t), true);
-  const Block sums_block = AllocBlock(kCells * 3 * sizeof(uint64_t), true);
-  auto* const count = reinterpret_cast<uint32_t*>(count_block.get());
-  auto* const sums = reinterpret_cast<uint64_t*>(sums_block.get());
+  // One 16-byte slot a cell, so that a pixel touches one cache line: its
+  // count and the sums of the two bits a channel below the cell's own six
+  // (a record holds at most 2^31 bytes, so neither can wrap). Fresh zero
+  // pages (large blocks are mappings of their own), not cleared by hand.
+  struct Slot {
+    uint32_t count, low[3];
+  };
+  static_assert(sizeof(Slot) == 16, "one slot, a quarter of a cache line");
+  if (pixels > UINT32_MAX / 3) throw Error("GIF encoder failed: too many pixels to count");
+  const Block block = AllocBlock(kCells * sizeof(Slot), true);
+  auto* const slots = reinterpret_cast<Slot*>(block.get());
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = base + static_cast<size_t>(y) * stride;
     for (int x = 0; x < width; ++x) {
       const uint8_t b = row[3 * x], g = row[3 * x + 1], r = row[3 * x + 2];
-      const size_t cell = CellOf(r, g, b);
-      ++count[cell];
-      sums[3 * cell] += r;
-      sums[3 * cell + 1] += g;
-      sums[3 * cell + 2] += b;
+      Slot& slot = slots[CellOf(r, g, b)];
+      ++slot.count;
+      slot.low[0] += r & 3u;
+      slot.low[1] += g & 3u;
+      slot.low[2] += b & 3u;
     }
   }
   for (size_t i = 0; i < kCells; ++i) {
-    if (count[i] != 0) add(i, count[i], sums[3 * i], sums[3 * i + 1], sums[3 * i + 2]);
+    const Slot& slot = slots[i];
+    if (slot.count == 0) continue;
+    // The exact sums: each colour's top six bits are the cell's.
+    const uint64_t n = slot.count;
+    add(i, slot.count, n * ((i >> 12) << 2) + slot.low[0], n * (((i >> 6) & 63) << 2) + slot.low[1],
+        n * ((i & 63) << 2) + slot.low[2]);
   }
   return cells;
 }
