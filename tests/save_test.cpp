@@ -284,3 +284,41 @@ TEST(LzwTest, GifDataIsGiflibsByteForByteAndTiffStripsDecodeThroughLibtiff) {
 }
 
 }  // namespace
+
+// The run-length deflate coder: each stream inflates back (libdeflate) to
+// its input, runs shrink to almost nothing, and noise is stored, never
+// grown past its stored size (5 bytes a block of 32 Ki symbols). The inputs cover runs around the shortest
+// and longest match, several blocks, and symbol counts in Fibonacci
+// proportions, whose Huffman code is too deep for deflate's 15 bits until
+// it is flattened.
+TEST(DeflateTest, RunLengthStreamsInflateBackToTheirInput) {
+  std::minstd_rand rng(5);
+  std::vector<std::vector<uint8_t>> inputs(7);
+  inputs[1] = {42};
+  for (size_t run : {1, 2, 3, 4, 257, 258, 259, 260, 516, 517}) {
+    inputs[2].insert(inputs[2].end(), run, static_cast<uint8_t>(run));
+  }
+  inputs[3].assign(1 << 20, 7);
+  for (size_t i = 0; i < 300000; ++i) inputs[4].push_back(static_cast<uint8_t>(rng()));
+  for (size_t i = 0; i < 200000; ++i) inputs[5].push_back(static_cast<uint8_t>(i / 40 % 3 == 0 ? 0 : i / 64 + rng() % 3));
+  // Counts 1, 2, 3, 5, ... of 18 symbols (with the end-of-block code's 1,
+  // a Huffman code 18 deep), shuffled, each followed by 255 so that no run
+  // hides them; one block.
+  std::vector<uint8_t> fibonacci;
+  for (uint32_t a = 1, b = 2, s = 0; s < 18; ++s, std::swap(a, b), b += a) fibonacci.insert(fibonacci.end(), a, s);
+  std::shuffle(fibonacci.begin(), fibonacci.end(), rng);
+  for (uint8_t s : fibonacci) inputs[6].insert(inputs[6].end(), {s, 255});
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    SCOPED_TRACE(k);
+    const std::vector<uint8_t>& in = inputs[k];
+    const pm::Compressed z = pm::Deflate(in.data(), in.size(), pm::Deflater::kRuns, 0);
+    std::vector<uint8_t> back(in.size() + 1);
+    ASSERT_TRUE(pm::Inflate(z.data.get(), z.size, back.data(), in.size()));
+    back.pop_back();
+    EXPECT_EQ(back, in);
+    EXPECT_LE(z.size, in.size() + 5 * (in.size() / 32768 + 2) + 6);  // 5 bytes a stored block at most
+    if (k == 3) {
+      EXPECT_LT(z.size, in.size() / 200);
+    }
+  }
+}

@@ -63,14 +63,16 @@ long JpegMemoryLimit(uint64_t samples);
 int MaxJpegScans();
 
 // Whole-buffer zlib streams (deflate.cpp): libdeflate at its levels 1 to
-// 12, or zlib's run-length strategy (no level). The CRC-32 of PNG chunks
+// 12, or our run-length coder (no level). The CRC-32 of PNG chunks
 // (start from 0).
-enum class Deflater { kLibdeflate, kZlibRle };
+enum class Deflater { kLibdeflate, kRuns };
 struct Compressed {
   Block data;
   size_t size = 0;
 };
 Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level);
+// Our run-length coder (deflate_runs.cpp): matches at distance one only.
+Compressed DeflateRuns(const uint8_t* data, size_t size);
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
 // Inflates a whole zlib stream with libdeflate: true only when the stream
 // is sound, takes all of `size` and fills exactly `out_size` bytes.

@@ -145,7 +145,7 @@ Compressor ChooseCompressor(const uint8_t* filtered, size_t line, uint32_t heigh
   }
   // In order of cost, with the percentage each must save.
   const Compressor candidates[] = {
-      {Deflater::kLibdeflate, 1}, {Deflater::kZlibRle, 0}, {Deflater::kLibdeflate, small ? 7 : 6}};
+      {Deflater::kLibdeflate, 1}, {Deflater::kRuns, 0}, {Deflater::kLibdeflate, small ? 7 : 6}};
   const size_t percent[] = {0, 1, slow_percent};
   int pick = 0;
   uint64_t pick_weight = UINT64_MAX;
