@@ -12,12 +12,14 @@
 #include <spng.h>
 #include <tiffio.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "loader.h"
@@ -349,6 +351,52 @@ void BM_EncodePng_libpng(benchmark::State& state) {
   state.counters["bytes"] = static_cast<double>(out.size());
 }
 
+// The PNG writer's run-length route (grey photographs, smooth colour ones):
+// our coder against zlib's Z_RLE strategy on the same rows, each Paeth
+// filtered (run with PIXMILL_BENCH_IMAGE set to such a picture).
+const Bytes& PaethRows() {
+  static const Bytes rows = [] {
+    const Inputs& in = In();
+    const size_t n = 3 * static_cast<size_t>(in.W()), line = n + 1;
+    Bytes out(line * static_cast<size_t>(in.H())), cur(n), prev(n, 0);
+    for (int y = 0; y < in.H(); ++y) {
+      const uint8_t* bgr = in.bitmap.Row(y);
+      for (size_t x = 0; x < n; x += 3) cur[x] = bgr[x + 2], cur[x + 1] = bgr[x + 1], cur[x + 2] = bgr[x];
+      uint8_t* o = &out[static_cast<size_t>(y) * line];
+      o[0] = 4;
+      pm::FilterBytes<true>(4, cur.data(), prev.data(), n, 3, o + 1);
+      std::swap(cur, prev);
+    }
+    return out;
+  }();
+  return rows;
+}
+
+void BM_EncodeRuns_Pixmill(benchmark::State& state) {
+  const Bytes& rows = PaethRows();
+  size_t size = 0;
+  for (auto _ : state) size = pm::DeflateRuns(rows.data(), rows.size()).size;
+  state.counters["bytes"] = static_cast<double>(size);
+}
+
+void BM_EncodeRuns_zlib(benchmark::State& state) {
+  const Bytes& rows = PaethRows();
+  Bytes out(compressBound(static_cast<uLong>(rows.size())));
+  size_t size = 0;
+  for (auto _ : state) {
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 9, Z_RLE);
+    z.next_in = const_cast<uint8_t*>(rows.data());
+    z.avail_in = static_cast<uInt>(rows.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    size = z.total_out;
+    deflateEnd(&z);
+  }
+  state.counters["bytes"] = static_cast<double>(size);
+}
+
 // libjpeg-turbo at quality 75 with its defaults (4:2:0).
 void BM_EncodeJpeg_libjpeg(benchmark::State& state) {
   const Inputs& in = In();
@@ -603,6 +651,8 @@ STEP(BM_EncodeJpeg_Pixmill);
 STEP(BM_EncodeJpeg_libjpeg);
 STEP(BM_EncodePng_Pixmill);
 STEP(BM_EncodePng_libpng)->Arg(3)->Arg(6);
+STEP(BM_EncodeRuns_Pixmill);
+STEP(BM_EncodeRuns_zlib);
 STEP(BM_EncodeTiff_Pixmill);
 STEP(BM_EncodeTiff_libtiff);
 STEP(BM_EncodeGif_Pixmill);
