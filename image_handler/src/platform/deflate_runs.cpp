@@ -78,10 +78,10 @@ class BitWriter {
     acc_ = 0;
   }
   void PutBytes(const uint8_t* data, size_t size) {
+    if (size == 0) return;  // an empty input may come without a buffer
     std::memcpy(out_, data, size);
     out_ += size;
   }
-  uint32_t Pending() const { return count_; }
   uint8_t* Position() const { return out_; }
 
  private:
