@@ -50,8 +50,8 @@ const std::array<LengthCode, kMaxMatch + 1>& LengthCodes() {
   return codes;
 }
 
-// Bits out least significant first; at most 32 a call, stored four bytes
-// at a time (the output needs 8 bytes of room past its end).
+// Bits out least significant first; at most 32 a call, stored four whole
+// bytes at a time.
 class BitWriter {
  public:
   explicit BitWriter(uint8_t* out) : out_(out) {}
@@ -323,9 +323,8 @@ inline size_t RunOf(const uint8_t* p, size_t n, uint8_t s) {
 }  // namespace
 
 Compressed DeflateRuns(const uint8_t* data, size_t size) {
-  // A block is never larger than its bytes stored: 5 bytes a stored chunk,
-  // a byte of padding and the block's 3 bits; then the zlib header, the
-  // checksum and the writer's 8 bytes of room.
+  // A block is never larger than its bytes stored (at most 5 bytes more a
+  // chunk of 64 KiB); then the zlib header, the checksum and a margin.
   const size_t blocks = size / kBlockSymbols + 1;
   const size_t bound =
       CheckedAdd(CheckedAdd(size, CheckedMul(5, size / kStoredMax + blocks)), CheckedMul(2, blocks) + 2 + 4 + 8);
