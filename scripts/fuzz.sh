@@ -20,7 +20,7 @@ fi
 scripts/deps.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPIXMILL_FUZZ=ON \
   -DPIXMILL_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_load fuzz_png fuzz_jpeg fuzz_tiff fuzz_gif fuzz_bmp >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_load fuzz_png fuzz_jpeg fuzz_tiff fuzz_gif fuzz_bmp fuzz_deflate >/dev/null
 
 corpus="../shared/corpus"
 work="build-fuzz/work"
@@ -48,7 +48,7 @@ seed() {
 
 status=0
 total=0
-for entry in load: png:89504e470d0a1a0a jpeg:ffd8ff tiff:49492a00 gif:474946383961 bmp:424d; do
+for entry in load: png:89504e470d0a1a0a jpeg:ffd8ff tiff:49492a00 gif:474946383961 bmp:424d deflate:; do
   target="${entry%%:*}"
   prefix="${entry#*:}"
   seeds="$(seed "$target" "$prefix")"

@@ -334,7 +334,7 @@ Compressed DeflateRuns(const uint8_t* data, size_t size) {
   base[0] = 0x78;  // deflate, 32 KiB window
   base[1] = 0x01;  // fastest, no dictionary; the pair is a multiple of 31
   BitWriter w(base + 2);
-  std::vector<uint16_t> tokens(kBlockSymbols);
+  std::vector<uint16_t> tokens(std::max<size_t>(1, std::min(kBlockSymbols, size)));
   size_t i = 0;
   do {
     const size_t block_start = i;
