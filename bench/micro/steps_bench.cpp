@@ -360,8 +360,7 @@ const Bytes& PaethRows() {
     const size_t n = 3 * static_cast<size_t>(in.W()), line = n + 1;
     Bytes out(line * static_cast<size_t>(in.H())), cur(n), prev(n, 0);
     for (int y = 0; y < in.H(); ++y) {
-      const uint8_t* bgr = in.bitmap.Row(y);
-      for (size_t x = 0; x < n; x += 3) cur[x] = bgr[x + 2], cur[x + 1] = bgr[x + 1], cur[x + 2] = bgr[x];
+      pm::SwapRedBlue(in.bitmap.Row(y), static_cast<size_t>(in.W()), cur.data());
       uint8_t* o = &out[static_cast<size_t>(y) * line];
       o[0] = 4;
       pm::FilterBytes<true>(4, cur.data(), prev.data(), n, 3, o + 1);

@@ -2,6 +2,7 @@
 // and the helpers they share.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 #include "platform/imaging.h"
@@ -48,6 +49,22 @@ inline void StoreBe32(uint8_t* p, uint32_t v) {
   p[1] = static_cast<uint8_t>(v >> 16);
   p[2] = static_cast<uint8_t>(v >> 8);
   p[3] = static_cast<uint8_t>(v);
+}
+
+// How many of the first `n` bytes at `p` are `s`, eight at a time: the
+// LZW coder's runs and the run-length deflate coder's matches.
+inline size_t CountRun(const uint8_t* p, size_t n, uint8_t s) {
+  size_t r = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const uint64_t all = 0x0101010101010101ull * s;
+  for (; r + 8 <= n; r += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + r, 8);
+    if (v != all) return r + static_cast<size_t>(__builtin_ctzll(v ^ all)) / 8;
+  }
+#endif
+  while (r < n && p[r] == s) ++r;
+  return r;
 }
 
 // The eight bytes every PNG file starts with.

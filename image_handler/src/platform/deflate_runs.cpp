@@ -31,15 +31,17 @@ struct LengthCode {
   uint8_t extra;
 };
 
+// The first length of each length symbol, and its extra bits.
+constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+
 std::array<LengthCode, kMaxMatch + 1> MakeLengthCodes() {
-  static const uint16_t kBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                     31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-  static const uint8_t kExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
   std::array<LengthCode, kMaxMatch + 1> codes{};
   for (int c = 0; c < 29; ++c) {
-    const uint32_t end = c == 28 ? kMaxMatch + 1 : kBase[c + 1];
-    for (uint32_t len = kBase[c]; len < end && len <= kMaxMatch; ++len) {
-      codes[len] = {static_cast<uint16_t>(257 + c), kExtra[c], static_cast<uint8_t>(len - kBase[c])};
+    const uint32_t end = c == 28 ? kMaxMatch + 1 : kLengthBase[c + 1];
+    for (uint32_t len = kLengthBase[c]; len < end && len <= kMaxMatch; ++len) {
+      codes[len] = {static_cast<uint16_t>(257 + c), kLengthExtra[c], static_cast<uint8_t>(len - kLengthBase[c])};
     }
   }
   return codes;
@@ -59,10 +61,7 @@ class BitWriter {
     acc_ |= static_cast<uint64_t>(bits) << count_;
     count_ += count;
     if (count_ >= 32) {
-      const uint32_t low = static_cast<uint32_t>(acc_);
-      const uint8_t bytes[4] = {static_cast<uint8_t>(low), static_cast<uint8_t>(low >> 8), static_cast<uint8_t>(low >> 16),
-                                static_cast<uint8_t>(low >> 24)};
-      std::memcpy(out_, bytes, 4);
+      StoreLe32(out_, static_cast<uint32_t>(acc_));
       out_ += 4;
       acc_ >>= 32;
       count_ -= 32;
@@ -90,11 +89,13 @@ class BitWriter {
   uint32_t count_ = 0;
 };
 
-// Code lengths of at most `max_bits` for the `n` symbols' frequencies: a
-// Huffman code, with the frequencies halved and the code built again while
-// it is too deep. At least two symbols get a length (a complete code,
+// Code lengths of at most `max_bits` for the `n` symbols' counts: a
+// Huffman code, with (a copy of) the counts halved and the code built again
+// while it is too deep. At least two symbols get a length (a complete code,
 // which every inflater takes).
-void CodeLengths(uint32_t* freq, int n, int max_bits, uint8_t* lengths) {
+void CodeLengths(const uint32_t* counts, int n, int max_bits, uint8_t* lengths) {
+  uint32_t freq[kLitLenCodes];
+  std::copy(counts, counts + n, freq);
   int used = 0;
   for (int i = 0; i < n; ++i) used += freq[i] != 0;
   for (int i = 0; used < 2; ++i) {
@@ -261,17 +262,11 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint8_t* data, size_
   CanonicalCodes(ll_lengths, kLitLenCodes, ll_codes);
   const Header header = MakeHeader(ll_lengths);
 
-  // The sizes in bits: the frequencies may have been halved above, so the
-  // tokens are counted again.
-  uint64_t dynamic = 3 + header.bits + ll_lengths[kEndOfBlock];
-  for (size_t k = 0; k < count; ++k) {
-    const uint16_t t = tokens[k];
-    if (t & kMatchFlag) {
-      const LengthCode& lc = lengths[t & ~kMatchFlag];
-      dynamic += ll_lengths[lc.symbol] + lc.extra_bits + kDistLengths[0];
-    } else {
-      dynamic += ll_lengths[t];
-    }
+  // The sizes in bits; a length also takes its extra bits and the distance.
+  uint64_t dynamic = 3 + header.bits;
+  for (int sym = 0; sym < kLitLenCodes; ++sym) {
+    const uint32_t per = ll_lengths[sym] + (sym > 256 ? kLengthExtra[sym - 257] + kDistLengths[0] : 0);
+    dynamic += uint64_t{freq[sym]} * per;
   }
   const uint64_t chunks = size == 0 ? 1 : (size + kStoredMax - 1) / kStoredMax;
   const uint64_t stored = chunks * (3 + 7 + 32) + 8 * static_cast<uint64_t>(size);
@@ -281,8 +276,9 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint8_t* data, size_
       const size_t n = std::min(kStoredMax, size - done);
       w.Put(last && done + n == size ? 1 : 0, 3);  // BFINAL, BTYPE 00
       w.Align();
-      const uint8_t len[4] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(~n),
-                              static_cast<uint8_t>(~n >> 8)};
+      uint8_t len[4];
+      StoreLe16(len, static_cast<uint32_t>(n));
+      StoreLe16(len + 2, static_cast<uint32_t>(~n));
       w.PutBytes(len, 4);
       w.PutBytes(data + done, n);
       done += n;
@@ -303,21 +299,6 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint8_t* data, size_
     }
   }
   w.Put(ll_codes[kEndOfBlock], ll_lengths[kEndOfBlock]);
-}
-
-// How many bytes from `p` (at most `n`) equal `s`, eight at a time.
-inline size_t RunOf(const uint8_t* p, size_t n, uint8_t s) {
-  size_t r = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  const uint64_t all = 0x0101010101010101ull * s;
-  for (; r + 8 <= n; r += 8) {
-    uint64_t v;
-    std::memcpy(&v, p + r, 8);
-    if (v != all) return r + static_cast<size_t>(__builtin_ctzll(v ^ all)) / 8;
-  }
-#endif
-  while (r < n && p[r] == s) ++r;
-  return r;
 }
 
 }  // namespace
@@ -341,7 +322,7 @@ Compressed DeflateRuns(const uint8_t* data, size_t size) {
     size_t count = 0;
     while (count < kBlockSymbols && i < size) {
       if (i > 0) {
-        const size_t run = RunOf(data + i, std::min<size_t>(size - i, kMaxMatch), data[i - 1]);
+        const size_t run = CountRun(data + i, std::min<size_t>(size - i, kMaxMatch), data[i - 1]);
         if (run >= kMinMatch) {
           tokens[count++] = static_cast<uint16_t>(kMatchFlag | run);
           i += run;
@@ -355,9 +336,7 @@ Compressed DeflateRuns(const uint8_t* data, size_t size) {
   w.Align();
   uint8_t* end = w.Position();
   const uint32_t adler = libdeflate_adler32(1, data, size);
-  const uint8_t sum[4] = {static_cast<uint8_t>(adler >> 24), static_cast<uint8_t>(adler >> 16),
-                          static_cast<uint8_t>(adler >> 8), static_cast<uint8_t>(adler)};
-  std::memcpy(end, sum, 4);
+  StoreBe32(end, adler);
   out.size = static_cast<size_t>(end + 4 - base);
   return out;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/codec.h"
+
 namespace pm {
 
 namespace {
@@ -55,22 +57,6 @@ inline int64_t TiffRatio(int64_t in_count, int64_t out_bits) {
     return r == 0 ? 0x7fffffff : in_count / r;
   }
   return out_bits == 0 ? 0x7fffffff : (in_count << 8) / out_bits;
-}
-
-// How many of the first `n` bytes at `p` are `s`, eight at a time. (A
-// symbol past the mask ends the count early, which only splits a run.)
-inline size_t CountRun(const uint8_t* p, size_t n, uint8_t s) {
-  size_t r = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  const uint64_t all = 0x0101010101010101ull * s;
-  for (; r + 8 <= n; r += 8) {
-    uint64_t v;
-    std::memcpy(&v, p + r, 8);
-    if (v != all) return r + static_cast<size_t>(__builtin_ctzll(v ^ all)) / 8;
-  }
-#endif
-  while (r < n && p[r] == s) ++r;
-  return r;
 }
 
 // Multiplicative hashing onto the slots of the table.
