@@ -102,6 +102,16 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
       const double floor = code == 0 ? (k == 0 || k == 3 || k == 4 ? 28.0 : 0.01) : code == 3 && k == 0 ? 30.0 : 0;
       EXPECT_TRUE(floor == 0 || pmtest::Psnr(pmtest::RecordRgb(*back), want) > floor) << "PSNR";
       EXPECT_TRUE(k != pmtest::kPalette - 1 || code != 3 || back->p_palette[5].alpha * 1000 + back->p_palette[9].alpha == 255);
+      // A colour palette's JPEG is that of its pixels as a 24-bit record:
+      // the same samples reach the colour conversion.
+      if (code == 0 && (k == pmtest::kPalette - 1 || k == pmtest::kColouredBilevel - 1)) {
+        Record rgb = pmtest::MakeRecord(img.width, img.height, 8, 3);
+        for (size_t i = 0; i < want.size(); ++i) rgb->pp_plane[i % 3][i / 3] = want[i];
+        rgb->orientation = img.orientation;
+        rgb->icc_profile = img.icc_profile;
+        ASSERT_EQ(Pixmill_Save(dir.File("rgb").c_str(), rgb.get(), 0), 0);
+        EXPECT_EQ(pmtest::ReadBytes(dir.File("rgb")), pmtest::ReadBytes(path)) << "JPEG of the palette's pixels";
+      }
       if (k == grey_rgb || k == grey_rgb + 1) {
         EXPECT_EQ(pmtest::Outcome(back.get(), ""), k == grey_rgb ? "8bpp-grey" : "8bpp-palette");
       }

@@ -221,7 +221,11 @@ struct JpegWritePlan {
   size_t stride = 0;
   bool one_bit = false;
   bool indexed = false;
-  uint8_t samples[3 * 256] = {};
+  // Each index's pixel as four input bytes (blue, green, red, unused), so
+  // that a colour pixel is one load and one store; and its red sample for
+  // grey rows.
+  uint32_t pixels[256] = {};
+  uint8_t reds[256] = {};
   uint8_t* scratch = nullptr;
   const BitUnpacker* unpack = nullptr;  // grey 1-bit rows: the two samples
   // Markers after the header: an Exif APP1 (with its prefix) and the ICC
@@ -232,14 +236,14 @@ struct JpegWritePlan {
   size_t icc_size = 0;
 };
 
-// The palette as input samples (blue, green, red) for every index a row can
-// hold; indices past the palette are black.
-void FillSamples(const std::vector<Color>& palette, uint8_t* samples) {
+// The palette as input pixels for every index a row can hold; indices past
+// the palette are black.
+void FillSamples(const std::vector<Color>& palette, uint32_t* pixels, uint8_t* reds) {
   for (size_t i = 0; i < 256; ++i) {
     const Color c = i < palette.size() ? palette[i] : Color{0, 0, 0, 255};
-    samples[3 * i] = c.b;
-    samples[3 * i + 1] = c.g;
-    samples[3 * i + 2] = c.r;
+    const uint8_t bgrx[4] = {c.b, c.g, c.r, 0};
+    std::memcpy(&pixels[i], bgrx, 4);
+    reds[i] = c.r;
   }
 }
 
@@ -247,26 +251,15 @@ void FillSamples(const std::vector<Color>& palette, uint8_t* samples) {
 // are plain lookups.
 void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* __restrict dst) {
   const uint8_t* __restrict src = p->base + static_cast<size_t>(y) * p->stride;
-  const uint8_t* __restrict samples = p->samples;
   const JDIMENSION w = p->width;
   if (p->unpack != nullptr) {
     p->unpack->Row(src, w, dst);
-  } else if (p->one_bit) {
-    for (JDIMENSION x = 0; x < w; ++x) {
-      const uint8_t* c = samples + 3 * ((src[x >> 3] >> (7 - (x & 7))) & 1u);
-      dst[3 * x] = c[0];
-      dst[3 * x + 1] = c[1];
-      dst[3 * x + 2] = c[2];
-    }
   } else if (p->components == 1) {
-    for (JDIMENSION x = 0; x < w; ++x) dst[x] = samples[3 * src[x] + 2];
+    for (JDIMENSION x = 0; x < w; ++x) dst[x] = p->reds[src[x]];
+  } else if (p->one_bit) {
+    for (JDIMENSION x = 0; x < w; ++x) std::memcpy(dst + 4 * x, &p->pixels[(src[x >> 3] >> (7 - (x & 7))) & 1u], 4);
   } else {
-    for (JDIMENSION x = 0; x < w; ++x) {
-      const uint8_t* c = samples + 3 * src[x];
-      dst[3 * x] = c[0];
-      dst[3 * x + 1] = c[1];
-      dst[3 * x + 2] = c[2];
-    }
+    for (JDIMENSION x = 0; x < w; ++x) std::memcpy(dst + 4 * x, &p->pixels[src[x]], 4);
   }
 }
 
@@ -331,16 +324,18 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       [[fallthrough]];
     case kFormat1bppIndexed: {
       const bool grey = bitmap.Format() == kFormat1bppIndexed && IsGreyPalette(palette);
-      plan.components = grey ? 1 : 3;
-      plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
+      // Colour rows go in with a fourth, unused byte a pixel: the same
+      // samples to the colour conversion, and a cheaper expansion.
+      plan.components = grey ? 1 : 4;
+      plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGRX;
       plan.one_bit = bitmap.Format() == kFormat1bppIndexed;
       plan.indexed = true;
-      FillSamples(palette, plan.samples);
+      FillSamples(palette, plan.pixels, plan.reds);
       if (plan.one_bit && grey) {
-        unpack.emplace(plan.samples[2], plan.samples[5]);
+        unpack.emplace(plan.reds[0], plan.reds[1]);
         plan.unpack = &*unpack;
       }
-      scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 3), false);
+      scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 4), false);
       plan.scratch = scratch.get();
       break;
     }
