@@ -60,10 +60,19 @@ void FilterRow(int type, const uint8_t* cur, const uint8_t* prev, size_t n, size
 // many small ones (smooth photographs compress a few per cent smaller).
 uint64_t FilterCost(const uint8_t* p, size_t n) {
   constexpr uint8_t kCap = 16;
+  // Summed in 16-bit lanes over stretches short enough that they cannot
+  // wrap, which the compiler vectorises with one widening a byte instead of
+  // three.
+  constexpr size_t kStretch = 65535 / kCap;
   uint64_t sum = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t negated = static_cast<uint8_t>(-p[i]);
-    sum += std::min(std::min(p[i], negated), kCap);
+  for (size_t start = 0; start < n; start += kStretch) {
+    const size_t end = std::min(n, start + kStretch);
+    uint16_t part = 0;
+    for (size_t i = start; i < end; ++i) {
+      const uint8_t negated = static_cast<uint8_t>(-p[i]);
+      part = static_cast<uint16_t>(part + std::min(std::min(p[i], negated), kCap));
+    }
+    sum += part;
   }
   return sum;
 }
