@@ -297,10 +297,10 @@ TEST(LzwTest, GifDataIsGiflibsByteForByteAndTiffStripsDecodeThroughLibtiff) {
 
 // The run-length deflate coder: each stream inflates back (libdeflate) to
 // its input, runs shrink to almost nothing, and noise is stored, never
-// grown past its stored size (5 bytes a block of 32 Ki symbols). The inputs cover runs around the shortest
-// and longest match, several blocks, and symbol counts in Fibonacci
-// proportions, whose Huffman code is too deep for deflate's 15 bits until
-// it is flattened.
+// grown past its stored size (5 bytes a block of 32 Ki symbols). The inputs
+// cover runs around the shortest and longest match, several blocks, and
+// symbol counts in Fibonacci proportions, whose Huffman code is too deep
+// for deflate's 15 bits until it is flattened.
 TEST(DeflateTest, RunLengthStreamsInflateBackToTheirInput) {
   std::minstd_rand rng(5);
   std::vector<std::vector<uint8_t>> inputs(7);

@@ -222,10 +222,8 @@ struct JpegWritePlan {
   bool one_bit = false;
   bool indexed = false;
   // Each index's pixel as four input bytes (blue, green, red, unused), so
-  // that a colour pixel is one load and one store; and its red sample for
-  // grey rows.
+  // that a colour pixel is one load and one store.
   uint32_t pixels[256] = {};
-  uint8_t reds[256] = {};
   uint8_t* scratch = nullptr;
   const BitUnpacker* unpack = nullptr;  // grey 1-bit rows: the two samples
   // Markers after the header: an Exif APP1 (with its prefix) and the ICC
@@ -238,12 +236,11 @@ struct JpegWritePlan {
 
 // The palette as input pixels for every index a row can hold; indices past
 // the palette are black.
-void FillSamples(const std::vector<Color>& palette, uint32_t* pixels, uint8_t* reds) {
+void FillPixels(const std::vector<Color>& palette, uint32_t* pixels) {
   for (size_t i = 0; i < 256; ++i) {
     const Color c = i < palette.size() ? palette[i] : Color{0, 0, 0, 255};
     const uint8_t bgrx[4] = {c.b, c.g, c.r, 0};
     std::memcpy(&pixels[i], bgrx, 4);
-    reds[i] = c.r;
   }
 }
 
@@ -254,8 +251,6 @@ void ExpandRow(const JpegWritePlan* p, JDIMENSION y, uint8_t* __restrict dst) {
   const JDIMENSION w = p->width;
   if (p->unpack != nullptr) {
     p->unpack->Row(src, w, dst);
-  } else if (p->components == 1) {
-    for (JDIMENSION x = 0; x < w; ++x) dst[x] = p->reds[src[x]];
   } else if (p->one_bit) {
     for (JDIMENSION x = 0; x < w; ++x) std::memcpy(dst + 4 * x, &p->pixels[(src[x >> 3] >> (7 - (x & 7))) & 1u], 4);
   } else {
@@ -330,9 +325,10 @@ void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
       plan.in_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGRX;
       plan.one_bit = bitmap.Format() == kFormat1bppIndexed;
       plan.indexed = true;
-      FillSamples(palette, plan.pixels, plan.reds);
-      if (plan.one_bit && grey) {
-        unpack.emplace(plan.reds[0], plan.reds[1]);
+      FillPixels(palette, plan.pixels);
+      if (grey) {  // a grey entry's samples are all its red one; missing entries are black
+        auto red = [&](size_t i) { return i < palette.size() ? palette[i].r : uint8_t{0}; };
+        unpack.emplace(red(0), red(1));
         plan.unpack = &*unpack;
       }
       scratch = AllocBlock(CheckedMul(static_cast<size_t>(bitmap.Width()), 4), false);
