@@ -12,7 +12,7 @@
 namespace {
 
 void RoundTrip(const uint8_t* data, size_t size) {
-  const pm::Compressed z = pm::DeflateRuns(data, size);
+  const pm::Compressed z = pm::Deflate(data, size, pm::Deflater::kRuns, 0);
   std::vector<uint8_t> back(size + 1);
   if (!pm::Inflate(z.data.get(), z.size, back.data(), size) || !std::equal(data, data + size, back.begin())) {
     std::abort();

@@ -88,8 +88,14 @@ struct Compressed {
   size_t size = 0;
 };
 Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level);
+// The same written at `out`'s position (no copy of the stream through a
+// buffer of its own): the stream's bytes.
+size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out);
 // Our run-length coder (deflate_runs.cpp): matches at distance one only.
-Compressed DeflateRuns(const uint8_t* data, size_t size);
+// It writes at most DeflateRunsBound(size) bytes at `out`, and returns how
+// many.
+size_t DeflateRunsBound(size_t size);
+size_t DeflateRuns(const uint8_t* data, size_t size, uint8_t* out);
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
 // Inflates a whole zlib stream with libdeflate: true only when the stream
 // is sound, takes all of `size` and fills exactly `out_size` bytes.

@@ -233,7 +233,7 @@ PngPlan PlanPng(const Bitmap& bitmap) {
   plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
 
   // Palette indices are not magnitudes, so row filters only add noise.
-  // 8-bit indices take level 1 where it does nearly as well (CompressRows),
+  // 8-bit indices take level 1 where it does nearly as well (WriteImageData),
   // else level 7; 1-bit rows level 6, as the slower levels shrink them
   // little. Other small images take the slower, tighter settings outright.
   plan.small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
@@ -254,29 +254,9 @@ PngPlan PlanPng(const Bitmap& bitmap) {
   return plan;
 }
 
-// The image data: the rows filtered, then compressed (grey by the
-// compressor a sample of them favours, 8-bit palette images by how well
-// the fastest level does).
-Compressed CompressRows(PngPlan& plan) {
-  const Block filtered = FilterRows(plan);
-  const size_t line = plan.row_bytes + 1;
-  const size_t size = line * plan.height;
-  if (plan.choose) {
-    const Compressor c = ChooseCompressor(filtered.get(), line, plan.height, plan.small, plan.slow_percent);
-    plan.deflater = c.deflater;
-    plan.level = c.level;
-  }
-  if (plan.fast_first) {
-    // Indices that the fastest level leaves above 11/20 of their size
-    // (dithered photographs) gain a few per cent at most from the slower
-    // levels, at twice the time or more. Graphics gain a third.
-    Compressed fast = Deflate(filtered.get(), size, plan.deflater, 1);
-    if (fast.size / 11 > size / 20) return fast;
-  }
-  return Deflate(filtered.get(), size, plan.deflater, plan.level);
-}
-
-void WriteChunks(const PngPlan& plan, const Metadata& meta, const Compressed& idat, MemoryStream& out) {
+// Everything before the image data: the signature, the header, the
+// metadata and the palette.
+void WriteHead(const PngPlan& plan, const Metadata& meta, MemoryStream& out) {
   out.Write(kPngSignature, sizeof kPngSignature);
   uint8_t ihdr[13] = {};
   StoreBe32(ihdr, plan.width);
@@ -300,20 +280,61 @@ void WriteChunks(const PngPlan& plan, const Metadata& meta, const Compressed& id
     WriteChunk(out, "PLTE", plte, 3 * n);
     if (num_trans > 0) WriteChunk(out, "tRNS", trns, num_trans);
   }
-  // A chunk holds at most 2^31 - 1 bytes.
+}
+
+// The image data: the rows filtered, then compressed (grey by the
+// compressor a sample of them favours, 8-bit palette images by how well
+// the fastest level does) as IDAT chunks: compressed in place behind the
+// room for the first chunk's length and type, then, where it is over a
+// chunk's limit (2^31 - 1 bytes), moved apart into chunks of 1 GiB, the
+// last first.
+void WriteImageData(PngPlan& plan, MemoryStream& out) {
   constexpr size_t kIdatBytes = size_t{1} << 30;
-  for (size_t pos = 0; pos < idat.size; pos += kIdatBytes) {
-    WriteChunk(out, "IDAT", idat.data.get() + pos, static_cast<uint32_t>(std::min(kIdatBytes, idat.size - pos)));
+  const Block filtered = FilterRows(plan);
+  const size_t line = plan.row_bytes + 1;
+  const size_t size = line * plan.height;
+  if (plan.choose) {
+    const Compressor c = ChooseCompressor(filtered.get(), line, plan.height, plan.small, plan.slow_percent);
+    plan.deflater = c.deflater;
+    plan.level = c.level;
   }
-  WriteChunk(out, "IEND", nullptr, 0);
+  const size_t start = out.Tell();
+  out.Seek(start + 8);
+  size_t n = 0;
+  if (plan.fast_first) {
+    // Indices that the fastest level leaves above 11/20 of their size
+    // (dithered photographs) gain a few per cent at most from the slower
+    // levels, at twice the time or more. Graphics gain a third.
+    n = Deflate(filtered.get(), size, plan.deflater, 1, out);
+    if (n / 11 <= size / 20) {
+      out.Seek(start + 8);
+      n = Deflate(filtered.get(), size, plan.deflater, plan.level, out);
+    }
+  } else {
+    n = Deflate(filtered.get(), size, plan.deflater, plan.level, out);
+  }
+  const size_t chunks = n / kIdatBytes + (n % kIdatBytes != 0);
+  out.Reserve(CheckedMul(chunks, 12));  // the other chunks' heads, every CRC
+  uint8_t* const base = out.Data() + start;
+  for (size_t j = chunks; j-- > 0;) {
+    const size_t len = std::min(kIdatBytes, n - j * kIdatBytes);
+    uint8_t* const chunk = base + j * (kIdatBytes + 12);
+    if (j > 0) std::memmove(chunk + 8, base + 8 + j * kIdatBytes, len);
+    StoreBe32(chunk, static_cast<uint32_t>(len));
+    std::memcpy(chunk + 4, "IDAT", 4);
+    StoreBe32(chunk + 8 + len, Crc32(Crc32(0, chunk + 4, 4), chunk + 8, len));
+  }
+  out.Seek(start);
+  out.Commit(n + 12 * chunks);
 }
 
 }  // namespace
 
 void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
   PngPlan plan = PlanPng(bitmap);
-  const Compressed idat = CompressRows(plan);
-  WriteChunks(plan, bitmap.Meta(), idat, out);
+  WriteHead(plan, bitmap.Meta(), out);
+  WriteImageData(plan, out);
+  WriteChunk(out, "IEND", nullptr, 0);
 }
 
 }  // namespace pm

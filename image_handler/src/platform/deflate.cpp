@@ -22,18 +22,34 @@ struct FreeDecompressor {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
+// Codes `data` into the room `reserve(bound)` gives for the coder's worst
+// case: the stream's bytes.
+template <typename Reserve>
+size_t DeflateWith(const uint8_t* data, size_t size, Deflater deflater, int level, Reserve reserve) {
+  if (deflater == Deflater::kRuns) return DeflateRuns(data, size, reserve(DeflateRunsBound(size)));
+  const std::unique_ptr<libdeflate_compressor, FreeCompressor> c(libdeflate_alloc_compressor(level));
+  if (c == nullptr) throw Error("Out of memory: cannot start the deflate compressor");
+  const size_t bound = libdeflate_zlib_compress_bound(c.get(), size);
+  const size_t n = libdeflate_zlib_compress(c.get(), data, size, reserve(bound), bound);
+  if (n == 0) throw Error("PNG encoder failed: the compressed data does not fit its bound");
+  return n;
+}
+
 }  // namespace
 
 Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level) {
-  if (deflater == Deflater::kRuns) return DeflateRuns(data, size);
-  const std::unique_ptr<libdeflate_compressor, FreeCompressor> c(libdeflate_alloc_compressor(level));
-  if (c == nullptr) throw Error("Out of memory: cannot start the deflate compressor");
   Compressed out;
-  const size_t bound = libdeflate_zlib_compress_bound(c.get(), size);
-  out.data = AllocBlock(bound, false);
-  out.size = libdeflate_zlib_compress(c.get(), data, size, out.data.get(), bound);
-  if (out.size == 0) throw Error("PNG encoder failed: the compressed data does not fit its bound");
+  out.size = DeflateWith(data, size, deflater, level, [&](size_t bound) {
+    out.data = AllocBlock(bound, false);
+    return out.data.get();
+  });
   return out;
+}
+
+size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out) {
+  const size_t n = DeflateWith(data, size, deflater, level, [&](size_t bound) { return out.Reserve(bound); });
+  out.Commit(n);
+  return n;
 }
 
 bool Inflate(const uint8_t* data, size_t size, uint8_t* out, size_t out_size) {

@@ -303,15 +303,14 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint8_t* data, size_
 
 }  // namespace
 
-Compressed DeflateRuns(const uint8_t* data, size_t size) {
+size_t DeflateRunsBound(size_t size) {
   // A block is never larger than its bytes stored (at most 5 bytes more a
   // chunk of 64 KiB); then the zlib header, the checksum and a margin.
   const size_t blocks = size / kBlockSymbols + 1;
-  const size_t bound =
-      CheckedAdd(CheckedAdd(size, CheckedMul(5, size / kStoredMax + blocks)), CheckedMul(2, blocks) + 2 + 4 + 8);
-  Compressed out;
-  out.data = AllocBlock(bound, false);
-  uint8_t* const base = out.data.get();
+  return CheckedAdd(CheckedAdd(size, CheckedMul(5, size / kStoredMax + blocks)), CheckedMul(2, blocks) + 2 + 4 + 8);
+}
+
+size_t DeflateRuns(const uint8_t* data, size_t size, uint8_t* base) {
   base[0] = 0x78;  // deflate, 32 KiB window
   base[1] = 0x01;  // fastest, no dictionary; the pair is a multiple of 31
   BitWriter w(base + 2);
@@ -337,8 +336,7 @@ Compressed DeflateRuns(const uint8_t* data, size_t size) {
   uint8_t* end = w.Position();
   const uint32_t adler = libdeflate_adler32(1, data, size);
   StoreBe32(end, adler);
-  out.size = static_cast<size_t>(end + 4 - base);
-  return out;
+  return static_cast<size_t>(end + 4 - base);
 }
 
 }  // namespace pm

@@ -215,6 +215,11 @@ class MemoryStream {
   MemoryStream& operator=(const MemoryStream&) = delete;
   // Writes at the current position and moves it on; grows as needed.
   void Write(const void* data, size_t size);
+  // Room for `size` bytes at the current position, for a coder that writes
+  // there itself; Commit(n) then takes the first n of them, and the stream
+  // ends after them.
+  uint8_t* Reserve(size_t size);
+  void Commit(size_t size);
   uint8_t* Data() { return data_.get(); }
   const uint8_t* Data() const { return data_.get(); }
   size_t Size() const { return size_; }

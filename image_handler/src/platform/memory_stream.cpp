@@ -6,7 +6,7 @@
 
 namespace pm {
 
-void MemoryStream::Write(const void* data, size_t size) {
+uint8_t* MemoryStream::Reserve(size_t size) {
   const size_t end = CheckedAdd(pos_, size);
   if (end > capacity_) {
     // 64 KiB first, then whole huge pages: a small file stays small, and a
@@ -21,9 +21,19 @@ void MemoryStream::Write(const void* data, size_t size) {
     }
     capacity_ = data_.get_deleter().mapped;
   }
-  if (size != 0) std::memcpy(data_.get() + pos_, data, size);
-  pos_ = end;
-  if (end > size_) size_ = end;
+  return data_.get() + pos_;
+}
+
+void MemoryStream::Commit(size_t size) {
+  pos_ += size;
+  size_ = pos_;
+}
+
+void MemoryStream::Write(const void* data, size_t size) {
+  uint8_t* const at = Reserve(size);
+  if (size != 0) std::memcpy(at, data, size);
+  pos_ += size;
+  if (pos_ > size_) size_ = pos_;
 }
 
 }  // namespace pm
