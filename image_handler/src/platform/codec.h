@@ -83,19 +83,28 @@ int MaxJpegScans();
 // 12, or our run-length coder (no level). The CRC-32 of PNG chunks
 // (start from 0).
 enum class Deflater { kLibdeflate, kRuns };
-struct Compressed {
-  Block data;
-  size_t size = 0;
-};
-Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level);
-// The same written at `out`'s position (no copy of the stream through a
-// buffer of its own): the stream's bytes.
+// Writes the stream at `out`'s position, where the stream now ends; returns
+// its bytes.
 size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out);
 // Our run-length coder (deflate_runs.cpp): matches at distance one only.
-// It writes at most DeflateRunsBound(size) bytes at `out`, and returns how
-// many.
-size_t DeflateRunsBound(size_t size);
-size_t DeflateRuns(const uint8_t* data, size_t size, uint8_t* out);
+// It takes the data in pieces (the last one marked), runs going on across
+// them, and writes the stream to `out` as it goes. Each piece ends a block,
+// so pieces should be tens of KiB or more.
+class RunsDeflater {
+ public:
+  explicit RunsDeflater(MemoryStream& out);
+  void Add(const uint8_t* data, size_t size, bool last);
+
+ private:
+  MemoryStream& out_;
+  std::vector<uint16_t> tokens_;
+  uint64_t pending_ = 0;  // bits not yet written out, and how many
+  uint32_t pending_bits_ = 0;
+  uint32_t adler_ = 1;
+  uint8_t last_ = 0;  // the byte before the next piece, when there is one
+  bool has_last_ = false;
+  bool done_ = false;
+};
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
 // Inflates a whole zlib stream with libdeflate: true only when the stream
 // is sound, takes all of `size` and fills exactly `out_size` bytes.

@@ -3,6 +3,7 @@
 // chosen by image.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <png.h>  // the colour type constants; libpng itself writes nothing here
 
@@ -97,61 +98,78 @@ void FilterAdaptive(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bp
   if (best != out) std::memcpy(out, best, n + 1);
 }
 
-// The filtered image data: every row with its filter byte. The unfiltered
-// rows are the plan's.
-Block FilterRows(const PngPlan& plan) {
-  const size_t n = plan.row_bytes;
-  const size_t line = CheckedAdd(n, 1);
-  Block filtered = AllocBlock(CheckedMul(line, plan.height), false);
-  // Two RGB rows (this one and the one above), a zero row above the first,
-  // and adaptive's scratch.
-  Block rows = AllocBlock(CheckedAdd(CheckedMul(n, 3), line), true);
-  uint8_t* zero = rows.get() + 2 * n;
-  uint8_t* scratch = zero + n;
-  const uint8_t* prev = zero;
-  for (uint32_t y = 0; y < plan.height; ++y) {
-    const uint8_t* cur = plan.base + static_cast<size_t>(y) * plan.stride;
-    if (plan.bgr) {
-      uint8_t* rgb = rows.get() + (y & 1) * n;
-      SwapRedBlue(cur, n / 3, rgb);
-      cur = rgb;
+// Filters the plan's rows, any span of them at a time, each with its
+// filter byte in front.
+class RowFilter {
+ public:
+  explicit RowFilter(const PngPlan& plan)
+      : plan_(plan),
+        n_(plan.row_bytes),
+        line_(CheckedAdd(n_, 1)),
+        // Two RGB rows (this one and the one above), a zero row above the
+        // first, and adaptive's scratch.
+        rows_(AllocBlock(CheckedAdd(CheckedMul(n_, 3), line_), true)) {}
+
+  size_t Line() const { return line_; }
+
+  // Rows first to first + count - 1 into `out`, `Line()` bytes each.
+  void Filter(uint32_t first, uint32_t count, uint8_t* out) {
+    uint8_t* const zero = rows_.get() + 2 * n_;
+    uint8_t* const scratch = zero + n_;
+    const uint8_t* prev = first == 0 ? zero : Raw(first - 1);
+    for (uint32_t y = first; y < first + count; ++y) {
+      const uint8_t* cur = Raw(y);
+      uint8_t* row = out + static_cast<size_t>(y - first) * line_;
+      if (plan_.adaptive) {
+        FilterAdaptive(cur, prev, n_, plan_.bpp, row, scratch);
+      } else {
+        FilterRow(0, cur, prev, n_, plan_.bpp, row);
+      }
+      prev = cur;
     }
-    uint8_t* out = filtered.get() + static_cast<size_t>(y) * line;
-    if (plan.adaptive) {
-      FilterAdaptive(cur, prev, n, plan.bpp, out, scratch);
-    } else {
-      FilterRow(0, cur, prev, n, plan.bpp, out);
-    }
-    prev = cur;
   }
-  return filtered;
-}
+
+ private:
+  // Row y as the filters see it: blue, green, red rows go to one of the
+  // two RGB rows by its parity, so the row above stays in the other.
+  const uint8_t* Raw(uint32_t y) {
+    const uint8_t* row = plan_.base + static_cast<size_t>(y) * plan_.stride;
+    if (!plan_.bgr) return row;
+    uint8_t* rgb = rows_.get() + (y & 1) * n_;
+    SwapRedBlue(row, n_ / 3, rgb);
+    return rgb;
+  }
+
+  const PngPlan& plan_;
+  size_t n_, line_;
+  Block rows_;
+};
 
 struct Compressor {
   Deflater deflater;
   int level;
 };
 
-// The compressor for grey or colour rows, from a sample of the filtered
-// rows (eight bands of about 32 KiB spread over the image, or all of a
-// small one): each candidate's sample size is weighed up by a percentage
+// The bands of rows the compressor is chosen from: eight of about 32 KiB
+// spread over the image, or one of all of a small one.
+struct Sample {
+  uint32_t bands = 1, rows = 0;
+  uint32_t Start(uint32_t band, uint32_t height) const { return band * (height / bands); }
+};
+Sample SampleOf(size_t line, uint32_t height) {
+  constexpr uint32_t kBands = 8;
+  const uint32_t band_rows = static_cast<uint32_t>(std::max<size_t>(4, (32 * 1024) / line));
+  if (height / kBands <= band_rows) return Sample{1, height};
+  return Sample{kBands, band_rows};
+}
+
+// The compressor for grey or colour rows, from their sample filtered:
+// each candidate's sample size is weighed up by a percentage
 // (`slow_percent` for the slowest), and the lightest wins. Grey
 // photographs and smooth colour ones take the run-length coder, noisy
 // colour ones the fastest string matcher, scans, screenshots and graphics
 // the slowest.
-Compressor ChooseCompressor(const uint8_t* filtered, size_t line, uint32_t height, bool small, size_t slow_percent) {
-  constexpr uint32_t kBands = 8;
-  const uint32_t band_rows = static_cast<uint32_t>(std::max<size_t>(4, (32 * 1024) / line));
-  std::vector<uint8_t> sample;
-  if (height / kBands <= band_rows) {
-    sample.assign(filtered, filtered + line * height);
-  } else {
-    sample.reserve(kBands * band_rows * line);
-    for (uint32_t band = 0; band < kBands; ++band) {
-      const uint8_t* start = filtered + static_cast<size_t>(band) * (height / kBands) * line;
-      sample.insert(sample.end(), start, start + band_rows * line);
-    }
-  }
+Compressor ChooseCompressor(const uint8_t* sample, size_t size, bool small, size_t slow_percent) {
   // With the percentage each must save. The run-length coder is the
   // fastest, but on noisy photographs level 1 is a per cent or two smaller,
   // and ties go to it.
@@ -160,9 +178,11 @@ Compressor ChooseCompressor(const uint8_t* filtered, size_t line, uint32_t heigh
   const size_t percent[] = {0, 1, slow_percent};
   int pick = 0;
   uint64_t pick_weight = UINT64_MAX;
+  MemoryStream scratch;
   for (int i = 0; i < 3; ++i) {
-    const size_t size = Deflate(sample.data(), sample.size(), candidates[i].deflater, candidates[i].level).size;
-    const uint64_t weight = uint64_t{size} * (100 + percent[i]);
+    scratch.Seek(0);
+    const size_t bytes = Deflate(sample, size, candidates[i].deflater, candidates[i].level, scratch);
+    const uint64_t weight = uint64_t{bytes} * (100 + percent[i]);
     if (weight < pick_weight) {
       pick = i;
       pick_weight = weight;
@@ -176,11 +196,11 @@ Compressor ChooseCompressor(const uint8_t* filtered, size_t line, uint32_t heigh
 void WriteMetadata(const Metadata& meta, MemoryStream& out) {
   if (!meta.icc.empty()) {
     static const char kName[] = "ICC profile";  // with its terminator, then compression method 0
-    const Compressed z = Deflate(meta.icc.data(), meta.icc.size(), Deflater::kLibdeflate, 9);
-    std::vector<uint8_t> body(kName, kName + sizeof kName);
-    body.push_back(0);
-    body.insert(body.end(), z.data.get(), z.data.get() + z.size);
-    WriteChunk(out, "iCCP", body.data(), static_cast<uint32_t>(body.size()));
+    MemoryStream body;
+    body.Write(kName, sizeof kName);
+    body.Write("", 1);
+    Deflate(meta.icc.data(), meta.icc.size(), Deflater::kLibdeflate, 9, body);
+    WriteChunk(out, "iCCP", body.Data(), static_cast<uint32_t>(body.Size()));
   }
   if (meta.orientation != 1) {
     const std::vector<uint8_t> exif = ExifBlock(meta.orientation);
@@ -233,7 +253,7 @@ PngPlan PlanPng(const Bitmap& bitmap) {
   plan.row_bytes = plan.bit_depth == 1 ? (static_cast<size_t>(plan.width) + 7) / 8 : plan.bpp * plan.width;
 
   // Palette indices are not magnitudes, so row filters only add noise.
-  // 8-bit indices take level 1 where it does nearly as well (WriteImageData),
+  // 8-bit indices take level 1 where it does nearly as well (CompressRows),
   // else level 7; 1-bit rows level 6, as the slower levels shrink them
   // little. Other small images take the slower, tighter settings outright.
   plan.small = CheckedMul(plan.row_bytes, plan.height) <= (size_t{2} << 20) || plan.height < 64;
@@ -282,37 +302,72 @@ void WriteHead(const PngPlan& plan, const Metadata& meta, MemoryStream& out) {
   }
 }
 
-// The image data: the rows filtered, then compressed (grey by the
-// compressor a sample of them favours, 8-bit palette images by how well
-// the fastest level does) as IDAT chunks: compressed in place behind the
-// room for the first chunk's length and type, then, where it is over a
-// chunk's limit (2^31 - 1 bytes), moved apart into chunks of 1 GiB, the
-// last first.
-void WriteImageData(PngPlan& plan, MemoryStream& out) {
-  constexpr size_t kIdatBytes = size_t{1} << 30;
-  const Block filtered = FilterRows(plan);
-  const size_t line = plan.row_bytes + 1;
-  const size_t size = line * plan.height;
+// The image data: the rows filtered, then compressed (grey and colour by
+// the compressor a sample of them favours, 8-bit palette images by how well
+// the fastest level does) straight into the stream. The run-length coder
+// takes the rows a band at a time as they are filtered, the others all of
+// them at once.
+void CompressRows(PngPlan& plan, MemoryStream& out) {
+  RowFilter filter(plan);
+  const size_t line = filter.Line();
+  const size_t size = CheckedMul(line, plan.height);
+  Block filtered;
   if (plan.choose) {
-    const Compressor c = ChooseCompressor(filtered.get(), line, plan.height, plan.small, plan.slow_percent);
+    const Sample sample = SampleOf(line, plan.height);
+    Block rows = AllocBlock(CheckedMul(line, size_t{sample.bands} * sample.rows), false);
+    for (uint32_t band = 0; band < sample.bands; ++band) {
+      filter.Filter(sample.Start(band, plan.height), sample.rows, rows.get() + size_t{band} * sample.rows * line);
+    }
+    const Compressor c =
+        ChooseCompressor(rows.get(), size_t{sample.bands} * sample.rows * line, plan.small, plan.slow_percent);
     plan.deflater = c.deflater;
     plan.level = c.level;
+    if (sample.bands == 1) filtered = std::move(rows);  // the whole image
+  }
+  if (plan.deflater == Deflater::kRuns) {
+    RunsDeflater runs(out);
+    if (filtered) {
+      runs.Add(filtered.get(), size, true);
+      return;
+    }
+    // Bands of about 1 MiB: in cache between the filter and the coder, and
+    // few enough that the blocks they end cost nothing measurable.
+    const auto band_rows = static_cast<uint32_t>(std::max<size_t>(1, (size_t{1} << 20) / line));
+    Block band = AllocBlock(CheckedMul(line, std::min(band_rows, plan.height)), false);
+    uint32_t y = 0;
+    do {
+      const uint32_t count = std::min(band_rows, plan.height - y);
+      filter.Filter(y, count, band.get());
+      y += count;
+      runs.Add(band.get(), count * line, y == plan.height);
+    } while (y < plan.height);
+    return;
+  }
+  if (!filtered) {
+    filtered = AllocBlock(size, false);
+    filter.Filter(0, plan.height, filtered.get());
   }
   const size_t start = out.Tell();
-  out.Seek(start + 8);
-  size_t n = 0;
   if (plan.fast_first) {
     // Indices that the fastest level leaves above 11/20 of their size
     // (dithered photographs) gain a few per cent at most from the slower
     // levels, at twice the time or more. Graphics gain a third.
-    n = Deflate(filtered.get(), size, plan.deflater, 1, out);
-    if (n / 11 <= size / 20) {
-      out.Seek(start + 8);
-      n = Deflate(filtered.get(), size, plan.deflater, plan.level, out);
-    }
-  } else {
-    n = Deflate(filtered.get(), size, plan.deflater, plan.level, out);
+    const size_t n = Deflate(filtered.get(), size, plan.deflater, 1, out);
+    if (n / 11 > size / 20) return;
+    out.Seek(start);
   }
+  Deflate(filtered.get(), size, plan.deflater, plan.level, out);
+}
+
+// The image data as IDAT chunks: compressed in place behind the room for
+// the first chunk's length and type, then, where it is over a chunk's
+// limit (2^31 - 1 bytes), moved apart into chunks of 1 GiB, the last first.
+void WriteImageData(PngPlan& plan, MemoryStream& out) {
+  constexpr size_t kIdatBytes = size_t{1} << 30;
+  const size_t start = out.Tell();
+  out.Seek(start + 8);
+  CompressRows(plan, out);
+  const size_t n = out.Tell() - start - 8;
   const size_t chunks = n / kIdatBytes + (n % kIdatBytes != 0);
   out.Reserve(CheckedMul(chunks, 12));  // the other chunks' heads, every CRC
   uint8_t* const base = out.Data() + start;

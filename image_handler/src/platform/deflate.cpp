@@ -22,32 +22,20 @@ struct FreeDecompressor {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
-// Codes `data` into the room `reserve(bound)` gives for the coder's worst
-// case: the stream's bytes.
-template <typename Reserve>
-size_t DeflateWith(const uint8_t* data, size_t size, Deflater deflater, int level, Reserve reserve) {
-  if (deflater == Deflater::kRuns) return DeflateRuns(data, size, reserve(DeflateRunsBound(size)));
+}  // namespace
+
+size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out) {
+  if (deflater == Deflater::kRuns) {
+    const size_t start = out.Tell();
+    RunsDeflater runs(out);
+    runs.Add(data, size, true);
+    return out.Tell() - start;
+  }
   const std::unique_ptr<libdeflate_compressor, FreeCompressor> c(libdeflate_alloc_compressor(level));
   if (c == nullptr) throw Error("Out of memory: cannot start the deflate compressor");
   const size_t bound = libdeflate_zlib_compress_bound(c.get(), size);
-  const size_t n = libdeflate_zlib_compress(c.get(), data, size, reserve(bound), bound);
+  const size_t n = libdeflate_zlib_compress(c.get(), data, size, out.Reserve(bound), bound);
   if (n == 0) throw Error("PNG encoder failed: the compressed data does not fit its bound");
-  return n;
-}
-
-}  // namespace
-
-Compressed Deflate(const uint8_t* data, size_t size, Deflater deflater, int level) {
-  Compressed out;
-  out.size = DeflateWith(data, size, deflater, level, [&](size_t bound) {
-    out.data = AllocBlock(bound, false);
-    return out.data.get();
-  });
-  return out;
-}
-
-size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out) {
-  const size_t n = DeflateWith(data, size, deflater, level, [&](size_t bound) { return out.Reserve(bound); });
   out.Commit(n);
   return n;
 }

@@ -56,7 +56,8 @@ const std::array<LengthCode, kMaxMatch + 1>& LengthCodes() {
 // bytes at a time.
 class BitWriter {
  public:
-  explicit BitWriter(uint8_t* out) : out_(out) {}
+  // `acc` and `count` carry bits not yet written from an earlier writer.
+  BitWriter(uint8_t* out, uint64_t acc, uint32_t count) : out_(out), acc_(acc), count_(count) {}
   void Put(uint32_t bits, uint32_t count) {
     acc_ |= static_cast<uint64_t>(bits) << count_;
     count_ += count;
@@ -82,6 +83,8 @@ class BitWriter {
     out_ += size;
   }
   uint8_t* Position() const { return out_; }
+  uint64_t Pending() const { return acc_; }
+  uint32_t PendingBits() const { return count_; }
 
  private:
   uint8_t* out_;
@@ -301,42 +304,63 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint8_t* data, size_
   w.Put(ll_codes[kEndOfBlock], ll_lengths[kEndOfBlock]);
 }
 
-}  // namespace
-
-size_t DeflateRunsBound(size_t size) {
+// The most one piece of `size` bytes adds to the stream.
+size_t PieceBound(size_t size) {
   // A block is never larger than its bytes stored (at most 5 bytes more a
-  // chunk of 64 KiB); then the zlib header, the checksum and a margin.
+  // chunk of 64 KiB); then the zlib header, the checksum, the bits a piece
+  // before may have left and a margin.
   const size_t blocks = size / kBlockSymbols + 1;
   return CheckedAdd(CheckedAdd(size, CheckedMul(5, size / kStoredMax + blocks)), CheckedMul(2, blocks) + 2 + 4 + 8);
 }
 
-size_t DeflateRuns(const uint8_t* data, size_t size, uint8_t* base) {
-  base[0] = 0x78;  // deflate, 32 KiB window
-  base[1] = 0x01;  // fastest, no dictionary; the pair is a multiple of 31
-  BitWriter w(base + 2);
-  std::vector<uint16_t> tokens(std::max<size_t>(1, std::min(kBlockSymbols, size)));
+}  // namespace
+
+RunsDeflater::RunsDeflater(MemoryStream& out) : out_(out) {
+  uint8_t* const head = out_.Reserve(2);
+  head[0] = 0x78;  // deflate, 32 KiB window
+  head[1] = 0x01;  // fastest, no dictionary; the pair is a multiple of 31
+  out_.Commit(2);
+}
+
+void RunsDeflater::Add(const uint8_t* data, size_t size, bool last) {
+  if (done_) throw Error("PNG encoder failed: data after the last block");
+  tokens_.resize(std::max<size_t>(1, std::min(kBlockSymbols, size)));
+  BitWriter w(out_.Reserve(PieceBound(size)), pending_, pending_bits_);
+  uint8_t* const start = w.Position();
   size_t i = 0;
   do {
     const size_t block_start = i;
     size_t count = 0;
     while (count < kBlockSymbols && i < size) {
-      if (i > 0) {
-        const size_t run = CountRun(data + i, std::min<size_t>(size - i, kMaxMatch), data[i - 1]);
+      // A run may go on from the piece before.
+      if (i > 0 || has_last_) {
+        const uint8_t before = i > 0 ? data[i - 1] : last_;
+        const size_t run = CountRun(data + i, std::min<size_t>(size - i, kMaxMatch), before);
         if (run >= kMinMatch) {
-          tokens[count++] = static_cast<uint16_t>(kMatchFlag | run);
+          tokens_[count++] = static_cast<uint16_t>(kMatchFlag | run);
           i += run;
           continue;
         }
       }
-      tokens[count++] = data[i++];
+      tokens_[count++] = data[i++];
     }
-    WriteBlock(tokens.data(), count, data + block_start, i - block_start, i == size, w);
+    WriteBlock(tokens_.data(), count, data + block_start, i - block_start, last && i == size, w);
   } while (i < size);
-  w.Align();
-  uint8_t* end = w.Position();
-  const uint32_t adler = libdeflate_adler32(1, data, size);
-  StoreBe32(end, adler);
-  return static_cast<size_t>(end + 4 - base);
+  if (size > 0) {
+    adler_ = libdeflate_adler32(adler_, data, size);
+    last_ = data[size - 1];
+    has_last_ = true;
+  }
+  if (last) {
+    w.Align();
+    StoreBe32(w.Position(), adler_);
+    out_.Commit(static_cast<size_t>(w.Position() + 4 - start));
+    done_ = true;
+    return;
+  }
+  out_.Commit(static_cast<size_t>(w.Position() - start));
+  pending_ = w.Pending();
+  pending_bits_ = w.PendingBits();
 }
 
 }  // namespace pm
