@@ -307,10 +307,10 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint8_t* data, size_
 // The most one piece of `size` bytes adds to the stream.
 size_t PieceBound(size_t size) {
   // A block is never larger than its bytes stored (at most 5 bytes more a
-  // chunk of 64 KiB); then the zlib header, the checksum, the bits a piece
-  // before may have left and a margin.
+  // chunk of 64 KiB); then the checksum, the bits a piece before left
+  // (under 4 bytes) and a margin.
   const size_t blocks = size / kBlockSymbols + 1;
-  return CheckedAdd(CheckedAdd(size, CheckedMul(5, size / kStoredMax + blocks)), CheckedMul(2, blocks) + 2 + 4 + 8);
+  return CheckedAdd(CheckedAdd(size, CheckedMul(5, size / kStoredMax + blocks)), CheckedMul(2, blocks) + 4 + 4 + 8);
 }
 
 }  // namespace
