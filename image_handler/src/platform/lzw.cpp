@@ -59,8 +59,12 @@ inline int64_t TiffRatio(int64_t in_count, int64_t out_bits) {
   return out_bits == 0 ? 0x7fffffff : (in_count << 8) / out_bits;
 }
 
-// Multiplicative hashing onto the slots of the table.
-inline uint32_t Hash(uint32_t key, uint32_t bits) { return (key * 0x9E3779B1u) >> (32 - bits); }
+// The slot of prefix + symbol. The prefix is the previous step's result, so
+// its part is one shift; the symbol's part, a multiplicative hash, is
+// computed beside the lookup chain instead of on it.
+inline uint32_t Hash(uint32_t prefix, uint32_t symbol, uint32_t bits) {
+  return ((prefix << (bits - 12)) ^ ((symbol * 0x9E3779B1u) >> (32 - bits))) & ((1u << bits) - 1);
+}
 
 }  // namespace
 
@@ -201,7 +205,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
     }
     const uint32_t symbol = data[i] & mask;
     const uint32_t key = prefix << 8 | symbol;
-    uint32_t h = Hash(key, kTableBits);
+    uint32_t h = Hash(prefix, symbol, kTableBits);
     uint32_t slot = table[h];
     if (__builtin_expect((slot != 0) & ((slot >> kMaxCodeBits) != key), 0)) {
       do {
