@@ -129,6 +129,22 @@ void Bitmap::UnlockBits() {
   locked_ = false;
 }
 
+void Bitmap::Spend(int32_t first, int32_t end) {
+  const size_t begin = static_cast<size_t>(first) * stride_;
+  const size_t stop = static_cast<size_t>(end) * stride_;
+  // Calls come a row at a time: the system is asked only when at least a
+  // huge page more is spent.
+  if (first == 0 && stop >= spent_top_ + kHugePage) {
+    ReleasePages(bits_, spent_top_, stop);
+    spent_top_ = stop & ~(kHugePage - 1);
+  }
+  const size_t from = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  if (end == height_ && from < spent_bottom_) {
+    ReleasePages(bits_, from, bits_.get_deleter().mapped);
+    spent_bottom_ = from;
+  }
+}
+
 void Bitmap::Narrow(PixelFormat format) {
   format_ = format;
   stride_ = RowStride(width_, BitsPerPixel(format));

@@ -15,11 +15,11 @@ Bitmap DecodeTiff(const uint8_t* data, size_t size);
 Bitmap DecodeGif(const uint8_t* data, size_t size);
 Bitmap DecodeBmp(const uint8_t* data, size_t size);
 
-void EncodePng(const Bitmap& bitmap, MemoryStream& out);
-void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out);
-void EncodeTiff(const Bitmap& bitmap, MemoryStream& out);
-void EncodeGif(const Bitmap& bitmap, MemoryStream& out);
-void EncodeBmp(const Bitmap& bitmap, MemoryStream& out);
+void EncodePng(Bitmap& bitmap, MemoryStream& out);
+void EncodeJpeg(Bitmap& bitmap, int quality, MemoryStream& out);
+void EncodeTiff(Bitmap& bitmap, MemoryStream& out);
+void EncodeGif(Bitmap& bitmap, MemoryStream& out);
+void EncodeBmp(Bitmap& bitmap, MemoryStream& out);
 
 // The texts of the codecs' two common refusals (error.cpp):
 // "CONTAINER data is damaged (CAUSE)" and "CONTAINER encoder: pixel format N

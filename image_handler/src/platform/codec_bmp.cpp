@@ -352,7 +352,7 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
 // Encoding: file header, BITMAPINFOHEADER, colour table for indexed images,
 // rows bottom-up padded to 4 bytes. Alpha is dropped.
 
-void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
+void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
   int bpp = 0;
   size_t entries = 0;
   switch (bitmap.Format()) {
@@ -398,7 +398,11 @@ void EncodeBmp(const Bitmap& bitmap, MemoryStream& out) {
     }
     out.Write(table, 4 * entries);
   }
-  for (int32_t y = bitmap.Height() - 1; y >= 0; --y) out.Write(bitmap.Row(y), stride);
+  // Bottom row first: the spent rows are given back from the end.
+  for (int32_t y = bitmap.Height() - 1; y >= 0; --y) {
+    out.Write(bitmap.Row(y), stride);
+    bitmap.Spend(y, bitmap.Height());
+  }
 }
 
 }  // namespace pm

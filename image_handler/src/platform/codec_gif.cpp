@@ -204,9 +204,11 @@ class GifMapHolder {
   throw Error(std::string("GIF encoder failed: ") + (text != nullptr ? text : "unknown error"));
 }
 
-// Writes one frame of 8-bit indices with the given table (2^k entries).
-void GifWriteImage(const std::vector<Color>& palette, int width, int height,
-                        const uint8_t* (*row_of)(const void*, int), const void* ctx, MemoryStream& out) {
+// Writes one frame of 8-bit indices, rows `pitch` bytes apart, with the
+// given table (2^k entries). `rows_of`, when the rows are a bitmap's, is
+// spent as they are coded.
+void GifWriteImage(const std::vector<Color>& palette, int width, int height, const uint8_t* base, size_t pitch,
+                   Bitmap* rows_of, MemoryStream& out) {
   int bits = 1;
   while ((1 << bits) < static_cast<int>(palette.size())) ++bits;
   const int table_size = 1 << bits;
@@ -253,7 +255,8 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height,
     done = 0;
   };
   for (int y = 0; y < height; ++y) {
-    lzw.Add(row_of(ctx, y), static_cast<size_t>(width), coded);
+    lzw.Add(base + static_cast<size_t>(y) * pitch, static_cast<size_t>(width), coded);
+    if (rows_of != nullptr) rows_of->Spend(0, y + 1);
     if (coded.size() >= 65536) put_blocks(false);
   }
   lzw.Finish(coded);
@@ -262,20 +265,9 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height,
   holder.Close();
 }
 
-const uint8_t* BitmapRow(const void* ctx, int y) { return static_cast<const Bitmap*>(ctx)->Row(y); }
-
-struct GifIndices {
-  const uint8_t* base;
-  size_t pitch;
-};
-const uint8_t* IndexRow(const void* ctx, int y) {
-  const auto* img = static_cast<const GifIndices*>(ctx);
-  return img->base + static_cast<size_t>(y) * img->pitch;
-}
-
 }  // namespace
 
-void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
+void EncodeGif(Bitmap& bitmap, MemoryStream& out) {
   const int w = bitmap.Width();
   const int h = bitmap.Height();
   if (w > 65535 || h > 65535) {
@@ -286,7 +278,7 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
     case kFormat8bppIndexed: {
       std::vector<Color> palette = bitmap.Palette();
       if (palette.empty()) palette = GreyRamp();
-      GifWriteImage(palette, w, h, BitmapRow, &bitmap, out);
+      GifWriteImage(palette, w, h, bitmap.Row(0), bitmap.Stride(), &bitmap, out);
       return;
     }
     case kFormat1bppIndexed: {
@@ -297,14 +289,13 @@ void EncodeGif(const Bitmap& bitmap, MemoryStream& out) {
       for (int y = 0; y < h; ++y) unpack.Row(bitmap.Row(y), pitch, indices.get() + static_cast<size_t>(y) * pitch);
       std::vector<Color> palette = bitmap.Palette();
       palette.resize(2, Color{0, 0, 0, 255});
-      GifIndices img{indices.get(), pitch};
-      GifWriteImage(palette, w, h, IndexRow, &img, out);
+      GifWriteImage(palette, w, h, indices.get(), pitch, nullptr, out);
       return;
     }
     case kFormat24bppRgb: {
       IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h);
-      GifIndices img{q.indices.get(), q.pitch};
-      GifWriteImage(q.palette, w, h, IndexRow, &img, out);
+      bitmap.Spend(0, h);  // the indices are all the coder reads
+      GifWriteImage(q.palette, w, h, q.indices.get(), q.pitch, nullptr, out);
       return;
     }
     default:

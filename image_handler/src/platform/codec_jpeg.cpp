@@ -298,7 +298,7 @@ bool IsGreyPalette(const std::vector<Color>& palette) {
 
 }  // namespace
 
-void EncodeJpeg(const Bitmap& bitmap, int quality, MemoryStream& out) {
+void EncodeJpeg(Bitmap& bitmap, int quality, MemoryStream& out) {
   JpegWritePlan plan;
   plan.width = static_cast<JDIMENSION>(bitmap.Width());
   plan.height = static_cast<JDIMENSION>(bitmap.Height());

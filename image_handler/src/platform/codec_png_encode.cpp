@@ -35,6 +35,7 @@ struct PngPlan {
   size_t stride = 0;
   bool bgr = false;
   IndexedImage exact;
+  Bitmap* spends = nullptr;  // the bitmap, when `base` is its rows
 };
 
 void WriteChunk(MemoryStream& out, const char type[4], const uint8_t* data, uint32_t size) {
@@ -210,12 +211,13 @@ void WriteMetadata(const Metadata& meta, MemoryStream& out) {
 
 // The container's shape and the compressor for a bitmap. Figures behind
 // the choices: bench/results/deflate.md.
-PngPlan PlanPng(const Bitmap& bitmap) {
+PngPlan PlanPng(Bitmap& bitmap) {
   PngPlan plan;
   plan.width = static_cast<uint32_t>(bitmap.Width());
   plan.height = static_cast<uint32_t>(bitmap.Height());
   plan.base = bitmap.Row(0);
   plan.stride = bitmap.Stride();
+  plan.spends = &bitmap;
   const std::vector<Color> palette = bitmap.Palette();
   switch (bitmap.Format()) {
     case kFormat24bppRgb:
@@ -224,6 +226,8 @@ PngPlan PlanPng(const Bitmap& bitmap) {
       if (ExactColours(plan.base, plan.stride, bitmap.Width(), bitmap.Height(), &plan.exact)) {
         plan.base = plan.exact.indices.get();
         plan.stride = plan.exact.pitch;
+        plan.spends = nullptr;
+        bitmap.Spend(0, bitmap.Height());
         // A grey PNG may not carry an RGB profile: with one, the palette stays.
         if (ManyGreys(plan.exact) && bitmap.Meta().icc.empty()) {
           IndicesToGrey(plan.exact, bitmap.Width(), bitmap.Height());
@@ -311,6 +315,16 @@ void CompressRows(PngPlan& plan, MemoryStream& out) {
   RowFilter filter(plan);
   const size_t line = filter.Line();
   const size_t size = CheckedMul(line, plan.height);
+  // The filter goes down the rows a band of about 1 MiB at a time: in
+  // cache between the filter and the run-length coder, and each band but
+  // its last row (the next band's row above) spent behind it.
+  const auto band_rows = static_cast<uint32_t>(std::max<size_t>(1, (size_t{1} << 20) / line));
+  auto filter_band = [&](uint32_t y, uint8_t* into) {
+    const uint32_t count = std::min(band_rows, plan.height - y);
+    filter.Filter(y, count, into);
+    if (plan.spends != nullptr) plan.spends->Spend(0, static_cast<int32_t>(y + count - 1));
+    return y + count;
+  };
   Block filtered;
   if (plan.choose) {
     const Sample sample = SampleOf(line, plan.height);
@@ -330,23 +344,20 @@ void CompressRows(PngPlan& plan, MemoryStream& out) {
       runs.Add(filtered.get(), size, true);
       return;
     }
-    // Bands of about 1 MiB: in cache between the filter and the coder, and
-    // few enough that the blocks they end cost nothing measurable.
-    const auto band_rows = static_cast<uint32_t>(std::max<size_t>(1, (size_t{1} << 20) / line));
+    // Each band ends a deflate block: few enough to cost nothing measurable.
     Block band = AllocBlock(CheckedMul(line, std::min(band_rows, plan.height)), false);
-    uint32_t y = 0;
-    do {
-      const uint32_t count = std::min(band_rows, plan.height - y);
-      filter.Filter(y, count, band.get());
-      y += count;
-      runs.Add(band.get(), count * line, y == plan.height);
-    } while (y < plan.height);
+    for (uint32_t y = 0; y < plan.height;) {
+      const uint32_t next = filter_band(y, band.get());
+      runs.Add(band.get(), (next - y) * line, next == plan.height);
+      y = next;
+    }
     return;
   }
   if (!filtered) {
     filtered = AllocBlock(size, false);
-    filter.Filter(0, plan.height, filtered.get());
+    for (uint32_t y = 0; y < plan.height;) y = filter_band(y, filtered.get() + y * line);
   }
+  if (plan.spends != nullptr) plan.spends->Spend(0, static_cast<int32_t>(plan.height));
   const size_t start = out.Tell();
   if (plan.fast_first) {
     // Indices that the fastest level leaves above 11/20 of their size
@@ -385,7 +396,7 @@ void WriteImageData(PngPlan& plan, MemoryStream& out) {
 
 }  // namespace
 
-void EncodePng(const Bitmap& bitmap, MemoryStream& out) {
+void EncodePng(Bitmap& bitmap, MemoryStream& out) {
   PngPlan plan = PlanPng(bitmap);
   WriteHead(plan, bitmap.Meta(), out);
   WriteImageData(plan, out);

@@ -559,7 +559,7 @@ bool SetTags(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t) {
 // The strips are coded here rather than through libtiff's LZW codec, which
 // copies every strip and is a third slower; the predictor's differences are
 // taken while the rows are read out of the bitmap.
-void WriteStrips(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t, const TiffIo& io) {
+void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& io) {
   const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
   std::vector<uint8_t> coded;
@@ -588,12 +588,13 @@ void WriteStrips(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t, const Tif
     if (TIFFWriteRawStrip(tif, TIFFComputeStrip(tif, row, 0), coded.data(), static_cast<tmsize_t>(coded.size())) < 0) {
       TiffEncodeFailed(io, "cannot write a strip");
     }
+    if (!t.exact.indices) bitmap.Spend(0, static_cast<int32_t>(row + rows));
   }
 }
 
 }  // namespace
 
-void EncodeTiff(const Bitmap& bitmap, MemoryStream& out) {
+void EncodeTiff(Bitmap& bitmap, MemoryStream& out) {
   const TiffLayout layout = PlanTiff(bitmap);
   TiffIo io;
   io.out = &out;

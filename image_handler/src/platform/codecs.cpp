@@ -28,15 +28,15 @@ struct Codec {
   const char* mime_type;
   bool (*matches)(const uint8_t* data, size_t size);
   Bitmap (*decode)(const uint8_t* data, size_t size);
-  void (*encode)(const Bitmap& bitmap, int quality, MemoryStream& out);
+  void (*encode)(Bitmap& bitmap, int quality, MemoryStream& out);
 };
 
 const Codec kCodecs[] = {
-    {Container::kPng, "image/png", IsPng, DecodePng, [](const Bitmap& b, int, MemoryStream& o) { EncodePng(b, o); }},
+    {Container::kPng, "image/png", IsPng, DecodePng, [](Bitmap& b, int, MemoryStream& o) { EncodePng(b, o); }},
     {Container::kJpeg, "image/jpeg", IsJpeg, DecodeJpeg, EncodeJpeg},
-    {Container::kTiff, "image/tiff", IsTiff, DecodeTiff, [](const Bitmap& b, int, MemoryStream& o) { EncodeTiff(b, o); }},
-    {Container::kGif, "image/gif", IsGif, DecodeGif, [](const Bitmap& b, int, MemoryStream& o) { EncodeGif(b, o); }},
-    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](const Bitmap& b, int, MemoryStream& o) { EncodeBmp(b, o); }},
+    {Container::kTiff, "image/tiff", IsTiff, DecodeTiff, [](Bitmap& b, int, MemoryStream& o) { EncodeTiff(b, o); }},
+    {Container::kGif, "image/gif", IsGif, DecodeGif, [](Bitmap& b, int, MemoryStream& o) { EncodeGif(b, o); }},
+    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](Bitmap& b, int, MemoryStream& o) { EncodeBmp(b, o); }},
 };
 
 }  // namespace
@@ -63,7 +63,7 @@ const std::vector<EncoderInfo>& GetImageEncoders() {
   return kEncoders;
 }
 
-void Encode(const Bitmap& bitmap, Container container, int quality, MemoryStream& out) {
+void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out) {
   for (const Codec& c : kCodecs) {
     if (c.container == container) return c.encode(bitmap, quality, out);
   }

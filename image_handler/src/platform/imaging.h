@@ -108,6 +108,10 @@ Block AllocBlock(size_t bytes, bool zeroed);
 // the new one where the kernel allows, and are copied otherwise. False,
 // with `block` as it was, when there is no room.
 bool GrowBlock(Block& block, size_t used, size_t bytes);
+// Gives the whole huge pages among bytes [begin, end) of a mapped block back
+// to the system: bytes no one will read again. They read as zeros after.
+// Blocks from malloc keep theirs.
+void ReleasePages(Block& block, size_t begin, size_t end);
 // A block free() releases; a large one starts on a huge page and is advised
 // whole. Null when there is no room.
 void* MallocHuge(size_t bytes);
@@ -159,6 +163,12 @@ class Bitmap {
     return bits_.get() + static_cast<size_t>(y) * stride_;
   }
 
+  // Rows [first, end) will not be read again (the encoders take the bitmap
+  // as spent): once a span from the top or up to the bottom covers whole
+  // huge pages, they go back to the system, so that a large file can grow
+  // in memory while the rows it is made from shrink. Spent rows read as
+  // zeros; other spans are kept.
+  void Spend(int32_t first, int32_t end);
   // Changes the format of a decoded bitmap to one with fewer bits per pixel
   // in place (used after dropping an alpha channel that is opaque
   // everywhere). The rows keep their start addresses' order; the caller has
@@ -184,6 +194,8 @@ class Bitmap {
   size_t capacity_ = 0;  // palette entries the format holds
   std::vector<Color> palette_;
   Block bits_;
+  size_t spent_top_ = 0;                // bytes given back from the start
+  size_t spent_bottom_ = SIZE_MAX;      // and from here to the end
   bool locked_ = false;
   Metadata meta_;
 };
@@ -243,8 +255,9 @@ struct EncoderInfo {
 };
 const std::vector<EncoderInfo>& GetImageEncoders();
 
-// Encodes into `out`; `quality` (0 ... 100) is used by JPEG only.
-void Encode(const Bitmap& bitmap, Container container, int quality, MemoryStream& out);
+// Encodes into `out`; `quality` (0 ... 100) is used by JPEG only. The
+// bitmap is spent: its rows may be given back as they are coded (Spend).
+void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out);
 
 // Writes `size` bytes to `path` as a plain write may: a regular file is
 // replaced whole through a file beside it that gets the name only when

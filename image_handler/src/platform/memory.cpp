@@ -94,6 +94,14 @@ bool GrowBlock(Block& block, size_t used, size_t bytes) {
   return true;
 }
 
+void ReleasePages(Block& block, size_t begin, size_t end) {
+  const size_t mapped = block.get_deleter().mapped;
+  if (mapped < kHugePage || end > mapped) return;
+  begin = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  end &= ~(kHugePage - 1);
+  if (begin < end) (void)::madvise(block.get() + begin, end - begin, MADV_DONTNEED);
+}
+
 void* MallocHuge(size_t bytes) {
   if (bytes < kMapped) return std::malloc(bytes == 0 ? 1 : bytes);
   if (bytes > SIZE_MAX - kHugePage) return nullptr;
