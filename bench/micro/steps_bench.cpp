@@ -541,7 +541,7 @@ void BM_GifLzw_giflib(benchmark::State& state) {
 void BM_GifLzw_Pixmill(benchmark::State& state) {
   const Inputs& in = In();
   const pm::IndexedImage q = pm::QuantizeBgr(in.bitmap.Row(0), in.Stride(), in.W(), in.H());
-  Bytes out;
+  pm::LzwBytes out;
   for (auto _ : state) {
     out.clear();
     pm::LzwEncoder lzw(pm::LzwStyle::kGif, 8);
@@ -598,7 +598,7 @@ void BM_GifLzwScan_giflib(benchmark::State& state) {
 
 void BM_GifLzwScan_Pixmill(benchmark::State& state) {
   const Scan& in = ScanIn();
-  Bytes out;
+  pm::LzwBytes out;
   for (auto _ : state) {
     out.clear();
     pm::LzwEncoder lzw(pm::LzwStyle::kGif, 2);

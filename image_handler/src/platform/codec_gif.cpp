@@ -240,7 +240,7 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height, con
   // its own coder costs twice as much. giflib has written the minimum code
   // size byte, max(2, bits), which is the coder's symbol size.
   LzwEncoder lzw(LzwStyle::kGif, std::max(bits, 2));
-  std::vector<uint8_t> coded;
+  LzwBytes coded;
   size_t done = 0;  // bytes of `coded` already handed over
   auto put_blocks = [&](bool last) {
     GifByteType block[256];

@@ -562,7 +562,7 @@ bool SetTags(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t) {
 void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& io) {
   const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
-  std::vector<uint8_t> coded;
+  LzwBytes coded;
   // Runs of 0 are followed in a strip after one that coded to under a
   // quarter of its size: a flat or dark picture.
   bool zero_runs = false;

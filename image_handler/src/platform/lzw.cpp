@@ -112,7 +112,7 @@ void LzwEncoder::NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol) {
   run_longest_[symbol] = static_cast<uint16_t>(length);
 }
 
-void LzwEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+void LzwEncoder::Add(const uint8_t* data, size_t size, LzwBytes& out) {
   while (size > 0) {
     const size_t n = std::min(size, kChunk);
     if (style_ == LzwStyle::kTiff) {
@@ -132,7 +132,7 @@ void LzwEncoder::Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out
 }
 
 template <LzwStyle kStyle, bool kRuns>
-void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
   // Each symbol emits at most one code (two bytes at 12 bits), plus a clear
   // code every few thousand codes and the opening one, and the writer's 8
   // bytes of room.
@@ -290,7 +290,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>
   out.resize(static_cast<size_t>(op - out.data()));
 }
 
-void LzwEncoder::Finish(std::vector<uint8_t>& out) {
+void LzwEncoder::Finish(LzwBytes& out) {
   const size_t start = out.size();
   out.resize(start + 24);
   uint8_t* op = out.data() + start;

@@ -7,11 +7,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace pm {
 
 enum class LzwStyle { kTiff, kGif };
+
+// The coder's output: a vector that leaves what it grows by unset, since
+// the coder takes room for a chunk's worst case (twice its symbols) and
+// keeps only what it wrote: zeroing that room cost more than a tenth of
+// the coding.
+template <typename T>
+struct UnsetAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UnsetAllocator<U>;
+  };
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using LzwBytes = std::vector<uint8_t, UnsetAllocator<uint8_t>>;
 
 class LzwEncoder {
  public:
@@ -23,14 +46,14 @@ class LzwEncoder {
 
   // Appends the codes of `size` more symbols to `out`, starting with a clear
   // code on the first call.
-  void Add(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+  void Add(const uint8_t* data, size_t size, LzwBytes& out);
   // Appends the pending string, the end-of-information code and the last
   // bits, padded to a byte. The encoder is spent afterwards.
-  void Finish(std::vector<uint8_t>& out);
+  void Finish(LzwBytes& out);
 
  private:
   template <LzwStyle kStyle, bool kRuns>
-  void AddChunk(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+  void AddChunk(const uint8_t* data, size_t size, LzwBytes& out);
   void ResetTable();
   void NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol);
 
