@@ -15,10 +15,9 @@ namespace pm {
 
 enum class LzwStyle { kTiff, kGif };
 
-// The coder's output: a vector that leaves what it grows by unset, since
-// the coder takes room for a chunk's worst case (twice its symbols) and
-// keeps only what it wrote: zeroing that room cost more than a tenth of
-// the coding.
+// The coder's output: a vector that leaves what it grows by unset. The
+// coder takes room for a chunk's worst case (twice its symbols) and keeps
+// only what it wrote, so zeroing that room was pure cost on every row.
 template <typename T>
 struct UnsetAllocator : std::allocator<T> {
   template <typename U>
