@@ -316,6 +316,7 @@ void EncodeOurs(benchmark::State& state, pm::Container c) {
     state.PauseTiming();
     pm::Bitmap bitmap(in.W(), in.H(), in.bitmap.Format());
     std::memcpy(bitmap.Row(0), in.bitmap.Row(0), in.Stride() * static_cast<size_t>(in.H()));
+    bitmap.Meta() = in.bitmap.Meta();
     state.ResumeTiming();
     pm::MemoryStream out;
     pm::Encode(bitmap, c, 75, out);

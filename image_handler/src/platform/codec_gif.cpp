@@ -205,10 +205,10 @@ class GifMapHolder {
 }
 
 // Writes one frame of 8-bit indices, rows `pitch` bytes apart, with the
-// given table (2^k entries). `rows_of`, when the rows are a bitmap's, is
+// given table (2^k entries). `spends`, when the rows are a bitmap's, is
 // spent as they are coded.
 void GifWriteImage(const std::vector<Color>& palette, int width, int height, const uint8_t* base, size_t pitch,
-                   Bitmap* rows_of, MemoryStream& out) {
+                   Bitmap* spends, MemoryStream& out) {
   int bits = 1;
   while ((1 << bits) < static_cast<int>(palette.size())) ++bits;
   const int table_size = 1 << bits;
@@ -256,7 +256,7 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height, con
   };
   for (int y = 0; y < height; ++y) {
     lzw.Add(base + static_cast<size_t>(y) * pitch, static_cast<size_t>(width), coded);
-    if (rows_of != nullptr) rows_of->Spend(0, y + 1);
+    if (spends != nullptr) spends->Spend(0, y + 1);
     if (coded.size() >= 65536) put_blocks(false);
   }
   lzw.Finish(coded);

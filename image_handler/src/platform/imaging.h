@@ -194,8 +194,8 @@ class Bitmap {
   size_t capacity_ = 0;  // palette entries the format holds
   std::vector<Color> palette_;
   Block bits_;
-  size_t spent_top_ = 0;                // bytes given back from the start
-  size_t spent_bottom_ = SIZE_MAX;      // and from here to the end
+  size_t spent_top_ = 0;            // bytes given back from the start
+  size_t spent_bottom_ = SIZE_MAX;  // and from here to the end
   bool locked_ = false;
   Metadata meta_;
 };

@@ -61,9 +61,10 @@ inline int64_t TiffRatio(int64_t in_count, int64_t out_bits) {
 
 // The slot of prefix + symbol. The prefix is the previous step's result, so
 // its part is one shift; the symbol's part, a multiplicative hash, is
-// computed beside the lookup chain instead of on it.
+// computed beside the lookup chain instead of on it. Both parts are under
+// 2^bits (codes have 12 bits), so no mask is needed.
 inline uint32_t Hash(uint32_t prefix, uint32_t symbol, uint32_t bits) {
-  return ((prefix << (bits - 12)) ^ ((symbol * 0x9E3779B1u) >> (32 - bits))) & ((1u << bits) - 1);
+  return (prefix << (bits - kMaxCodeBits)) ^ ((symbol * 0x9E3779B1u) >> (32 - bits));
 }
 
 }  // namespace
