@@ -20,8 +20,7 @@ constexpr size_t kChunk = size_t{1} << 20;
 // The bit writers. TIFF keeps its pending bits at the top of `acc`, GIF at
 // the bottom; fewer than 8 are pending between calls. Each call stores 8
 // bytes and keeps the whole ones, so there is no branch on how many bytes a
-// code completes, and a `width` of 0 (with `code` 0) writes nothing: the
-// caller needs 8 bytes of room past the output.
+// code completes: the caller needs 8 bytes of room past the output.
 inline void Store64(uint8_t* op, uint64_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
   std::memcpy(op, &v, 8);
@@ -47,6 +46,35 @@ inline uint8_t* PutCode(uint8_t* op, uint64_t& acc, uint32_t& bits, uint32_t cod
     acc >>= bits & ~7u;
   }
   bits &= 7;
+  return op;
+}
+
+// Writes `n` codes of one width, four to a store: at most 7 pending bits
+// and four codes of up to 12 bits fit the 64-bit accumulator.
+template <LzwStyle kStyle>
+uint8_t* PutCodes(uint8_t* op, uint64_t& acc, uint32_t& bits, const uint16_t* codes, size_t n, uint32_t width) {
+  size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    if constexpr (kStyle == LzwStyle::kTiff) {
+      for (size_t j = 0; j < 4; ++j) {
+        bits += width;
+        acc |= static_cast<uint64_t>(codes[k + j]) << (64 - bits);
+      }
+      Store64(op, __builtin_bswap64(acc));
+      op += bits >> 3;
+      acc <<= bits & ~7u;
+    } else {
+      for (size_t j = 0; j < 4; ++j) {
+        acc |= static_cast<uint64_t>(codes[k + j]) << bits;
+        bits += width;
+      }
+      Store64(op, acc);
+      op += bits >> 3;
+      acc >>= bits & ~7u;
+    }
+    bits &= 7;
+  }
+  for (; k < n; ++k) op = PutCode<kStyle>(op, acc, bits, codes[k], width);
   return op;
 }
 
@@ -76,7 +104,8 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs)
       clear_code_(1u << symbol_bits_),
       width_(symbol_bits_ + 1),
       next_code_(clear_code_ + 2),
-      table_(kTableSize, 0) {
+      table_(kTableSize, 0),
+      pending_(size_t{1} << kMaxCodeBits) {
   // GIF: every symbol of up to 16. TIFF: 0 alone when asked.
   const uint32_t symbols = style == LzwStyle::kTiff ? (zero_runs ? 1 : 0) : symbol_bits_ <= 4 ? 1u << symbol_bits_ : 0;
   if (symbols > 0) {
@@ -169,10 +198,12 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
   };
   size_t check_at = next_check();
 
-  // Whether the string extends is data-dependent and close to a coin toss on
-  // photographs, so the common step has no branch on it: the code is written
-  // with width 0 on a match, and the slot is stored back either way. What
-  // happens once every few hundred codes (a wider code, a full table,
+  // The common step stores the pending code either way and counts it only
+  // when the string is new, so the bit writer stays out of the loop that
+  // chains one table lookup to the next. Whether the string extends is left
+  // to a branch: where the processor guesses it, the next lookup starts
+  // before this slot is read, which a select made of masks cannot do.
+  // What happens once every few hundred codes (a wider code, a full table,
   // libtiff's ratio check) is tested against one limit on `next`.
   auto limit = [](uint32_t w) {
     if constexpr (kStyle == LzwStyle::kTiff) {
@@ -182,6 +213,15 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
     }
   };
   uint32_t next_limit = limit(width);
+  // The codes of a stretch of one width wait here and are written together
+  // before anything that changes the width or reads the output's length.
+  uint16_t* const pending = pending_.data();
+  size_t count = 0;
+  auto flush = [&]() {
+    op = PutCodes<kStyle>(op, acc, bits, pending, count, width);
+    count = 0;
+    return op;
+  };
   for (; i < size; ++i) {
     if constexpr (kRuns) {
       const uint32_t s = data[i] & mask;
@@ -214,10 +254,10 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
         slot = table[h];
       } while (slot != 0 && (slot >> kMaxCodeBits) != key);
     }
-    // All ones when the string is new, zero when it extends.
-    const uint32_t miss = 0u - static_cast<uint32_t>(slot == 0);
+    const bool miss = slot == 0;  // the string is new
     if constexpr (kStyle == LzwStyle::kGif) {
-      if (__builtin_expect((miss != 0) & (next >= next_limit), 0)) {
+      if (__builtin_expect(miss & (next >= next_limit), 0)) {
+        op = flush();
         op = PutCode<kStyle>(op, acc, bits, prefix, width);
         // The width grows when the next entry no longer fits; a full table
         // is cleared instead of taking the entry.
@@ -239,15 +279,17 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
         continue;
       }
     }
-    op = PutCode<kStyle>(op, acc, bits, prefix & miss, width & miss);
+    pending[count] = static_cast<uint16_t>(prefix);
+    count += miss;
     if constexpr (kRuns) {
-      if (miss != 0) NoteEntry(next, prefix, symbol);
+      if (miss) NoteEntry(next, prefix, symbol);
     }
-    table[h] = ((key << kMaxCodeBits | next) & miss) | (slot & ~miss);
-    next += miss & 1;
-    prefix = (symbol & miss) | (slot & ((1u << kMaxCodeBits) - 1) & ~miss);
+    table[h] = miss ? key << kMaxCodeBits | next : slot;
+    next += miss;
+    prefix = miss ? symbol : slot & ((1u << kMaxCodeBits) - 1);
     if constexpr (kStyle == LzwStyle::kTiff) {
-      if (__builtin_expect((next >= next_limit) | ((miss != 0) & (i + 1 >= check_at)), 0)) {
+      if (__builtin_expect((next >= next_limit) | (miss & (i + 1 >= check_at)), 0)) {
+        op = flush();
         const int64_t in_now = in_base + static_cast<int64_t>(i) + 1;
         bool clear = false;
         if (next == kTiffTableFull) {
@@ -281,6 +323,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
     }
   }
 
+  op = flush();
   prefix_ = prefix;
   in_count_ = in_base + static_cast<int64_t>(size);
   out_bits_ = out_bits + written();

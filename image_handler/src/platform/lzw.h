@@ -57,7 +57,7 @@ class LzwEncoder {
   void NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol);
 
   static constexpr uint32_t kNoPrefix = 0xffffffff;
-  static constexpr uint32_t kTableBits = 14;
+  static constexpr uint32_t kTableBits = 15;
   static constexpr uint32_t kTableSize = 1u << kTableBits;
 
   LzwStyle style_;
@@ -78,9 +78,13 @@ class LzwEncoder {
   uint32_t acc_bits_ = 0;
   // Open addressing on (prefix << 8 | symbol): each slot holds that key in
   // its top 20 bits and the entry's code in the low 12; 0 is empty (no
-  // entry has code 0). At most 3838 entries in 16384 slots: probes are
-  // few at under a quarter full, and the table still fits the L2 cache.
+  // entry has code 0). Under 4096 entries in 32768 slots: a probe past
+  // the first slot is a branch the processor mispredicts, so the table is
+  // kept under an eighth full, which still fits the L2 cache.
   std::vector<uint32_t> table_;
+  // Codes not yet written (AddChunk writes them out whenever the width
+  // may change): each adds an entry, so there are fewer than 4096.
+  std::vector<uint16_t> pending_;
   // GIFs of at most 16 colours (scans, charts) are mostly runs of one
   // index, and TIFF's predicted rows of flat areas runs of 0. The entries
   // that are such runs (s, ss, sss, ...) are kept by symbol and length, so
