@@ -259,7 +259,7 @@ struct Case {
 // of code width and the table's reset (elsewhere over 16 symbols).
 std::vector<Case> Cases() {
   std::vector<Case> cases;
-  for (int alphabet : {2, 16, 256}) {
+  for (int alphabet : {2, 16, 40, 256}) {
     for (int pattern : {0, 1, 2}) {
       for (size_t n : {1, 2, 3, 4, 17, 255, 256, 257, 1000, 5000, 20000, 70000}) cases.push_back({n, alphabet, pattern});
     }

@@ -239,7 +239,7 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height, con
   // The image data is coded here and handed to giflib as ready sub-blocks:
   // its own coder costs twice as much. giflib has written the minimum code
   // size byte, max(2, bits), which is the coder's symbol size.
-  LzwEncoder lzw(LzwStyle::kGif, std::max(bits, 2));
+  LzwEncoder lzw(LzwStyle::kGif, std::max(bits, 2), RunSymbolsFor(base, pitch, width, height, palette.size()));
   LzwBytes coded;
   size_t done = 0;  // bytes of `coded` already handed over
   auto put_blocks = [&](bool last) {

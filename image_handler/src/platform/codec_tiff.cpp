@@ -563,12 +563,20 @@ void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& i
   const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
   LzwBytes coded;
-  // Runs of 0 are followed in a strip after one that coded to under a
-  // quarter of its size: a flat or dark picture.
-  bool zero_runs = false;
+  // Runs are followed in a strip after one that coded to under a quarter of
+  // its size (a flat or dark picture): runs of each colour of palette rows,
+  // of 0 in the predictor's. Palette rows that are mostly runs (a graphic)
+  // follow them from the first strip.
+  const bool palette_rows = t.photometric == PHOTOMETRIC_PALETTE && t.bps == 8;
+  const size_t run_symbols = palette_rows ? t.palette.size() : 1;
+  uint32_t runs = 0;
+  if (palette_rows) {
+    runs = t.exact.indices ? RunSymbolsFor(t.exact.indices.get(), t.exact.pitch, bitmap.Width(), bitmap.Height(), run_symbols)
+                           : RunSymbolsFor(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), run_symbols);
+  }
   for (uint32_t row = 0; row < h; row += t.rows_per_strip) {
     const uint32_t rows = std::min(t.rows_per_strip, h - row);
-    LzwEncoder lzw(LzwStyle::kTiff, 8, zero_runs);
+    LzwEncoder lzw(LzwStyle::kTiff, 8, runs);
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
       const uint8_t* src = t.exact.indices ? t.exact.indices.get() + static_cast<size_t>(row + r) * t.exact.pitch
@@ -584,7 +592,7 @@ void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& i
       lzw.Add(src, t.row_bytes, coded);
     }
     lzw.Finish(coded);
-    zero_runs = coded.size() < t.row_bytes * rows / 4;
+    runs = coded.size() < t.row_bytes * rows / 4 ? static_cast<uint32_t>(run_symbols) : 0;
     if (TIFFWriteRawStrip(tif, TIFFComputeStrip(tif, row, 0), coded.data(), static_cast<tmsize_t>(coded.size())) < 0) {
       TiffEncodeFailed(io, "cannot write a strip");
     }

@@ -97,7 +97,21 @@ inline uint32_t Hash(uint32_t prefix, uint32_t symbol, uint32_t bits) {
 
 }  // namespace
 
-LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs)
+uint32_t RunSymbolsFor(const uint8_t* rows, size_t pitch, int width, int height, size_t colours) {
+  if (colours <= 16) return static_cast<uint32_t>(colours);
+  if (colours > LzwEncoder::kMaxRunSymbols || width < 2 || height < 1) return 0;
+  // Every 16th row, at most 64: enough to tell a graphic from a photograph.
+  const int step = std::max(16, height / 64);
+  size_t repeats = 0, pairs = 0;
+  for (int y = 0; y < height; y += step) {
+    const uint8_t* row = rows + static_cast<size_t>(y) * pitch;
+    for (int x = 1; x < width; ++x) repeats += row[x] == row[x - 1];
+    pairs += static_cast<size_t>(width - 1);
+  }
+  return repeats * 4 >= pairs * 3 ? static_cast<uint32_t>(colours) : 0;
+}
+
+LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols)
     : style_(style),
       symbol_bits_(static_cast<uint32_t>(std::clamp(symbol_bits, 2, 8))),
       symbol_mask_((1u << symbol_bits_) - 1),
@@ -106,8 +120,7 @@ LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs)
       next_code_(clear_code_ + 2),
       table_(kTableSize, 0),
       pending_(size_t{1} << kMaxCodeBits) {
-  // GIF: every symbol of up to 16. TIFF: 0 alone when asked.
-  const uint32_t symbols = style == LzwStyle::kTiff ? (zero_runs ? 1 : 0) : symbol_bits_ <= 4 ? 1u << symbol_bits_ : 0;
+  const uint32_t symbols = std::min({run_symbols, kMaxRunSymbols, symbol_mask_ + 1});
   if (symbols > 0) {
     run_code_.assign(symbols * kRunStride, 0);
     run_longest_.assign(symbols, 1);

@@ -35,13 +35,21 @@ struct UnsetAllocator : std::allocator<T> {
 };
 using LzwBytes = std::vector<uint8_t, UnsetAllocator<uint8_t>>;
 
+// The run_symbols for indices of `colours` colours, `width` a row and
+// `pitch` apart: all of them up to 16 colours (scans, charts), and up to
+// kMaxRunSymbols when most pixels of a sample of the rows repeat the one
+// before (graphics); otherwise none.
+uint32_t RunSymbolsFor(const uint8_t* rows, size_t pitch, int width, int height, size_t colours);
+
 class LzwEncoder {
  public:
   // symbol_bits: 8 for TIFF; the GIF minimum code size (2 to 8). Symbols
-  // are masked to symbol_bits, as giflib does. zero_runs (TIFF): match runs
-  // of 0 in one step, which pays where they are long (flat areas after the
-  // predictor) and costs a third more time on noisy data.
-  LzwEncoder(LzwStyle style, int symbol_bits, bool zero_runs = false);
+  // are masked to symbol_bits, as giflib does. Runs of each symbol below
+  // run_symbols (at most kMaxRunSymbols) are matched in one step, which pays
+  // where they are long (flat areas, graphics, scans) and costs a sixth to
+  // a third more time on noisy data.
+  LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols = 0);
+  static constexpr uint32_t kMaxRunSymbols = 64;
 
   // Appends the codes of `size` more symbols to `out`, starting with a clear
   // code on the first call.
@@ -85,8 +93,8 @@ class LzwEncoder {
   // Codes not yet written (AddChunk writes them out whenever the width
   // may change): each adds an entry, so there are fewer than 4096.
   std::vector<uint16_t> pending_;
-  // GIFs of at most 16 colours (scans, charts) are mostly runs of one
-  // index, and TIFF's predicted rows of flat areas runs of 0. The entries
+  // Graphics and scans are mostly runs of one index, and TIFF's predicted
+  // rows of flat areas runs of 0. The entries
   // that are such runs (s, ss, sss, ...) are kept by symbol and length, so
   // that a run is matched with one look at the data instead of one lookup
   // a symbol. A symbol's runs are in the table for every length from 1 to
