@@ -264,7 +264,9 @@ PngPlan PlanPng(Bitmap& bitmap) {
   if (plan.color_type == PNG_COLOR_TYPE_PALETTE) {
     plan.adaptive = false;
     plan.level = plan.bit_depth == 1 ? 6 : 7;
-    plan.fast_first = plan.bit_depth == 8;
+    // Graphics go straight to the slower level, which they need.
+    plan.fast_first =
+        plan.bit_depth == 8 && !MostlyRepeats(plan.base, plan.stride, bitmap.Width(), bitmap.Height());
   } else if (plan.color_type == PNG_COLOR_TYPE_GRAY) {
     plan.choose = true;
     plan.slow_percent = 2;

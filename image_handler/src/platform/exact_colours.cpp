@@ -1,6 +1,7 @@
 // Exact palettes: the colours of a 24-bit image that has at most 256 of
 // them, which the PNG, TIFF and GIF writers store as a palette image of the
-// same pixels.
+// same pixels; and how much of a row of indices repeats itself.
+#include <algorithm>
 #include <vector>
 
 #include "platform/quantize.h"
@@ -87,6 +88,19 @@ void IndicesToGrey(IndexedImage& image, int width, int height) {
     uint8_t* row = image.indices.get() + static_cast<size_t>(y) * image.pitch;
     for (int x = 0; x < width; ++x) row[x] = level[row[x]];
   }
+}
+
+bool MostlyRepeats(const uint8_t* rows, size_t pitch, int width, int height) {
+  if (width < 2 || height < 1) return false;
+  // Every 16th row, or fewer to keep to 64 of them.
+  const int step = std::max(16, height / 64);
+  size_t repeats = 0, pairs = 0;
+  for (int y = 0; y < height; y += step) {
+    const uint8_t* row = rows + static_cast<size_t>(y) * pitch;
+    for (int x = 1; x < width; ++x) repeats += row[x] == row[x - 1];
+    pairs += static_cast<size_t>(width - 1);
+  }
+  return repeats * 4 >= pairs * 3;
 }
 
 }  // namespace pm

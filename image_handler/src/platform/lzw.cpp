@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/codec.h"
+#include "platform/quantize.h"
 
 namespace pm {
 
@@ -99,16 +100,8 @@ inline uint32_t Hash(uint32_t prefix, uint32_t symbol, uint32_t bits) {
 
 uint32_t RunSymbolsFor(const uint8_t* rows, size_t pitch, int width, int height, size_t colours) {
   if (colours <= 16) return static_cast<uint32_t>(colours);
-  if (colours > LzwEncoder::kMaxRunSymbols || width < 2 || height < 1) return 0;
-  // Every 16th row, at most 64: enough to tell a graphic from a photograph.
-  const int step = std::max(16, height / 64);
-  size_t repeats = 0, pairs = 0;
-  for (int y = 0; y < height; y += step) {
-    const uint8_t* row = rows + static_cast<size_t>(y) * pitch;
-    for (int x = 1; x < width; ++x) repeats += row[x] == row[x - 1];
-    pairs += static_cast<size_t>(width - 1);
-  }
-  return repeats * 4 >= pairs * 3 ? static_cast<uint32_t>(colours) : 0;
+  if (colours > LzwEncoder::kMaxRunSymbols || !MostlyRepeats(rows, pitch, width, height)) return 0;
+  return static_cast<uint32_t>(colours);
 }
 
 LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols)

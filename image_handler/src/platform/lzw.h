@@ -37,8 +37,8 @@ using LzwBytes = std::vector<uint8_t, UnsetAllocator<uint8_t>>;
 
 // The run_symbols for indices of `colours` colours, `width` a row and
 // `pitch` apart: all of them up to 16 colours (scans, charts), and up to
-// kMaxRunSymbols when most pixels of a sample of the rows repeat the one
-// before (graphics); otherwise none.
+// kMaxRunSymbols when the rows are mostly repeats (graphics); otherwise
+// none.
 uint32_t RunSymbolsFor(const uint8_t* rows, size_t pitch, int width, int height, size_t colours);
 
 class LzwEncoder {

@@ -33,6 +33,10 @@ bool ExactColours(const uint8_t* base, size_t stride, int width, int height, Ind
 bool ManyGreys(const IndexedImage& image);
 // Replaces the indices, in place, by the grey level of their entry.
 void IndicesToGrey(IndexedImage& image, int width, int height);
+// Whether in a sample of the rows of indices (`pitch` apart) at least three
+// pixels in four repeat the one before: a graphic or a scan, not a
+// photograph, whose compressors and coders take other settings.
+bool MostlyRepeats(const uint8_t* rows, size_t pitch, int width, int height);
 
 // Rows of blue, green, red at `stride`. Images of at most 256 distinct
 // colours get exactly those colours (lossless); others get a palette fitted
