@@ -1,6 +1,7 @@
 // Saving: every shape into every container, read back here and outside;
-// refusals; eight threads at once (each output the save made alone); and the
-// LZW coder at every length around its code-width changes and resets.
+// refusals; eight threads at once (each output the save made alone); the
+// LZW coder at every length around its code-width changes and resets; and
+// every build of the row and plane copies.
 #include <gif_lib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -299,6 +300,34 @@ TEST(LzwTest, GifDataIsGiflibsByteForByteAndTiffStripsDecodeThroughLibtiff) {
 }
 
 }  // namespace
+
+// Each build of the copies between rows and planes that runs here (the
+// plain one, and the AVX2 one where the processor has it) at every width
+// around its vector lengths: the samples land where the row layout says.
+TEST(PlaneCopiesTest, EveryBuildSplitsJoinsAndSwapsAtEveryWidth) {
+  std::minstd_rand rng(3);
+  for (int build = 0; build < 2; ++build) {
+    const pm::PlaneCopies* copies = pm::PlaneCopiesBuild(build);
+    if (copies == nullptr) continue;
+    for (size_t w = 0; w <= 131; ++w) {
+      SCOPED_TRACE(std::to_string(build) + ": " + std::to_string(w) + " pixels");
+      std::vector<uint8_t> row(3 * w), red(w), green(w), blue(w), back(3 * w), swapped(3 * w);
+      for (uint8_t& b : row) b = static_cast<uint8_t>(rng());
+      copies->split(row.data(), w, red.data(), green.data(), blue.data());
+      copies->join(red.data(), green.data(), blue.data(), w, back.data());
+      copies->swap(row.data(), w, swapped.data());
+      for (size_t x = 0; x < w; ++x) {
+        ASSERT_EQ(blue[x], row[3 * x + pm::kBlueByte]);
+        ASSERT_EQ(green[x], row[3 * x + pm::kGreenByte]);
+        ASSERT_EQ(red[x], row[3 * x + pm::kRedByte]);
+        ASSERT_EQ(swapped[3 * x], red[x]);
+        ASSERT_EQ(swapped[3 * x + 1], green[x]);
+        ASSERT_EQ(swapped[3 * x + 2], blue[x]);
+      }
+      ASSERT_EQ(back, row);
+    }
+  }
+}
 
 // The run-length deflate coder: each stream inflates back (libdeflate) to
 // its input, runs shrink to almost nothing, and noise is stored, never

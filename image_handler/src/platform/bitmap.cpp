@@ -13,10 +13,14 @@ size_t RowStride(int32_t width, int bits_per_pixel) {
   return CheckedAdd(bytes, 3) & ~static_cast<size_t>(3);
 }
 
+namespace {
+
 // The loops run under restrict, so that the compiler can interleave a row
-// in vector registers.
-void SplitBgr(const uint8_t* __restrict row, size_t pixels, uint8_t* __restrict red, uint8_t* __restrict green,
-              uint8_t* __restrict blue) {
+// in vector registers. Each is built twice from one body: plainly (the
+// baseline has no byte shuffle, so the bytes move one at a time) and for
+// AVX2, whose shuffles make it three to four times faster.
+[[gnu::always_inline]] inline void SplitLoop(const uint8_t* __restrict row, size_t pixels, uint8_t* __restrict red,
+                                             uint8_t* __restrict green, uint8_t* __restrict blue) {
   for (size_t x = 0; x < pixels; ++x) {
     blue[x] = row[3 * x + kBlueByte];
     green[x] = row[3 * x + kGreenByte];
@@ -24,8 +28,8 @@ void SplitBgr(const uint8_t* __restrict row, size_t pixels, uint8_t* __restrict 
   }
 }
 
-void JoinBgr(const uint8_t* __restrict red, const uint8_t* __restrict green, const uint8_t* __restrict blue,
-             size_t pixels, uint8_t* __restrict row) {
+[[gnu::always_inline]] inline void JoinLoop(const uint8_t* __restrict red, const uint8_t* __restrict green,
+                                            const uint8_t* __restrict blue, size_t pixels, uint8_t* __restrict row) {
   for (size_t x = 0; x < pixels; ++x) {
     row[3 * x + kBlueByte] = blue[x];
     row[3 * x + kGreenByte] = green[x];
@@ -33,13 +37,64 @@ void JoinBgr(const uint8_t* __restrict red, const uint8_t* __restrict green, con
   }
 }
 
-void SwapRedBlue(const uint8_t* __restrict src, size_t pixels, uint8_t* __restrict dst) {
+[[gnu::always_inline]] inline void SwapLoop(const uint8_t* __restrict src, size_t pixels, uint8_t* __restrict dst) {
   for (size_t x = 0; x < pixels; ++x) {
     dst[3 * x] = src[3 * x + kRedByte];
     dst[3 * x + 1] = src[3 * x + kGreenByte];
     dst[3 * x + 2] = src[3 * x + kBlueByte];
   }
 }
+
+void SplitPlain(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue) {
+  SplitLoop(row, pixels, red, green, blue);
+}
+void JoinPlain(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row) {
+  JoinLoop(red, green, blue, pixels, row);
+}
+void SwapPlain(const uint8_t* src, size_t pixels, uint8_t* dst) { SwapLoop(src, pixels, dst); }
+constexpr PlaneCopies kPlain{SplitPlain, JoinPlain, SwapPlain};
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define PM_HAVE_AVX2_COPIES 1
+[[gnu::target("avx2")]] void SplitAvx2(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue) {
+  SplitLoop(row, pixels, red, green, blue);
+}
+[[gnu::target("avx2")]] void JoinAvx2(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels,
+                                      uint8_t* row) {
+  JoinLoop(red, green, blue, pixels, row);
+}
+[[gnu::target("avx2")]] void SwapAvx2(const uint8_t* src, size_t pixels, uint8_t* dst) { SwapLoop(src, pixels, dst); }
+constexpr PlaneCopies kAvx2{SplitAvx2, JoinAvx2, SwapAvx2};
+#endif
+
+const PlaneCopies& Chosen() {
+#ifdef PM_HAVE_AVX2_COPIES
+  static const PlaneCopies& chosen = __builtin_cpu_supports("avx2") ? kAvx2 : kPlain;
+  return chosen;
+#else
+  return kPlain;
+#endif
+}
+
+}  // namespace
+
+const PlaneCopies* PlaneCopiesBuild(int build) {
+  if (build == 0) return &kPlain;
+#ifdef PM_HAVE_AVX2_COPIES
+  if (build == 1 && __builtin_cpu_supports("avx2")) return &kAvx2;
+#endif
+  return nullptr;
+}
+
+void SplitBgr(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue) {
+  Chosen().split(row, pixels, red, green, blue);
+}
+
+void JoinBgr(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row) {
+  Chosen().join(red, green, blue, pixels, row);
+}
+
+void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst) { Chosen().swap(src, pixels, dst); }
 
 static size_t PaletteCapacity(PixelFormat format) {
   switch (format) {

@@ -208,6 +208,15 @@ constexpr int kBlueByte = 0, kGreenByte = 1, kRedByte = 2;
 void SplitBgr(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue);
 void JoinBgr(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row);
 void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst);
+// The three as one build: 0 the plain one, 1 the AVX2 one (x86, where the
+// processor has it; null elsewhere). The calls above take the fastest
+// build the processor runs; the tests check every build that runs here.
+struct PlaneCopies {
+  void (*split)(const uint8_t*, size_t, uint8_t*, uint8_t*, uint8_t*);
+  void (*join)(const uint8_t*, const uint8_t*, const uint8_t*, size_t, uint8_t*);
+  void (*swap)(const uint8_t*, size_t, uint8_t*);
+};
+const PlaneCopies* PlaneCopiesBuild(int build);
 
 // Decoding. The container is recognised by its signature.
 Bitmap DecodeFile(const char* path);
