@@ -301,21 +301,30 @@ TEST(LzwTest, GifDataIsGiflibsByteForByteAndTiffStripsDecodeThroughLibtiff) {
 
 }  // namespace
 
-// Each build of the copies between rows and planes that runs here (the
-// plain one, and the AVX2 one where the processor has it) at every width
-// around its vector lengths: the samples land where the row layout says.
-TEST(PlaneCopiesTest, EveryBuildSplitsJoinsAndSwapsAtEveryWidth) {
+// Each build of the vector loops that runs here (the plain one, and the
+// AVX2 one where the processor has it): the row and plane copies at every
+// width around their vector lengths put each sample where the layout says,
+// and the PNG and TIFF encoders (row filters, predictor) give the same
+// bytes from both.
+TEST(VectorBuildsTest, PlainAndAvx2CopyAndEncodeAlike) {
   std::minstd_rand rng(3);
+  auto noise = [&](Bitmap b) {
+    for (int y = 0; y < b.Height(); ++y) {
+      for (size_t x = 0; x < b.Stride(); ++x) b.Row(y)[x] = static_cast<uint8_t>(rng() % 24);
+    }
+    return b;
+  };
+  std::vector<std::vector<uint8_t>> files[2];
   for (int build = 0; build < 2; ++build) {
-    const pm::PlaneCopies* copies = pm::PlaneCopiesBuild(build);
-    if (copies == nullptr) continue;
+    pm::ForcePlainBuilds(build == 0);
+    if (build == 1 && !pm::UseAvx2()) break;
     for (size_t w = 0; w <= 131; ++w) {
       SCOPED_TRACE(std::to_string(build) + ": " + std::to_string(w) + " pixels");
       std::vector<uint8_t> row(3 * w), red(w), green(w), blue(w), back(3 * w), swapped(3 * w);
       for (uint8_t& b : row) b = static_cast<uint8_t>(rng());
-      copies->split(row.data(), w, red.data(), green.data(), blue.data());
-      copies->join(red.data(), green.data(), blue.data(), w, back.data());
-      copies->swap(row.data(), w, swapped.data());
+      pm::SplitBgr(row.data(), w, red.data(), green.data(), blue.data());
+      pm::JoinBgr(red.data(), green.data(), blue.data(), w, back.data());
+      pm::SwapRedBlue(row.data(), w, swapped.data());
       for (size_t x = 0; x < w; ++x) {
         ASSERT_EQ(blue[x], row[3 * x + pm::kBlueByte]);
         ASSERT_EQ(green[x], row[3 * x + pm::kGreenByte]);
@@ -326,6 +335,19 @@ TEST(PlaneCopiesTest, EveryBuildSplitsJoinsAndSwapsAtEveryWidth) {
       }
       ASSERT_EQ(back, row);
     }
+    rng.seed(9);
+    for (const pm::PixelFormat format : {pm::kFormat24bppRgb, pm::kFormat8bppIndexed}) {
+      for (void (*encode)(Bitmap&, pm::MemoryStream&) : {pm::EncodePng, pm::EncodeTiff}) {
+        Bitmap b = noise(Bitmap(301, 37, format));  // 8-bit: the grey ramp, so filters and predictor
+        pm::MemoryStream out;
+        encode(b, out);
+        files[build].emplace_back(out.Data(), out.Data() + out.Size());
+      }
+    }
+  }
+  pm::ForcePlainBuilds(false);
+  if (!files[1].empty()) {
+    EXPECT_EQ(files[0], files[1]);
   }
 }
 

@@ -1,4 +1,5 @@
 // Bitmaps: their geometry, pixel block, palette and row lock.
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -52,49 +53,41 @@ void JoinPlain(const uint8_t* red, const uint8_t* green, const uint8_t* blue, si
   JoinLoop(red, green, blue, pixels, row);
 }
 void SwapPlain(const uint8_t* src, size_t pixels, uint8_t* dst) { SwapLoop(src, pixels, dst); }
-constexpr PlaneCopies kPlain{SplitPlain, JoinPlain, SwapPlain};
 
-#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
-#define PM_HAVE_AVX2_COPIES 1
-[[gnu::target("avx2")]] void SplitAvx2(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue) {
+#if PM_AVX2_BUILDS
+PM_AVX2 void SplitAvx2(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue) {
   SplitLoop(row, pixels, red, green, blue);
 }
-[[gnu::target("avx2")]] void JoinAvx2(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels,
-                                      uint8_t* row) {
+PM_AVX2 void JoinAvx2(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row) {
   JoinLoop(red, green, blue, pixels, row);
 }
-[[gnu::target("avx2")]] void SwapAvx2(const uint8_t* src, size_t pixels, uint8_t* dst) { SwapLoop(src, pixels, dst); }
-constexpr PlaneCopies kAvx2{SplitAvx2, JoinAvx2, SwapAvx2};
+PM_AVX2 void SwapAvx2(const uint8_t* src, size_t pixels, uint8_t* dst) { SwapLoop(src, pixels, dst); }
 #endif
 
-const PlaneCopies& Chosen() {
-#ifdef PM_HAVE_AVX2_COPIES
-  static const PlaneCopies& chosen = __builtin_cpu_supports("avx2") ? kAvx2 : kPlain;
-  return chosen;
-#else
-  return kPlain;
-#endif
-}
+std::atomic<bool> g_plain_builds{false};
 
 }  // namespace
 
-const PlaneCopies* PlaneCopiesBuild(int build) {
-  if (build == 0) return &kPlain;
-#ifdef PM_HAVE_AVX2_COPIES
-  if (build == 1 && __builtin_cpu_supports("avx2")) return &kAvx2;
+bool UseAvx2() {
+#if PM_AVX2_BUILDS
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has && !g_plain_builds.load(std::memory_order_relaxed);
+#else
+  return false;
 #endif
-  return nullptr;
 }
 
+void ForcePlainBuilds(bool plain) { g_plain_builds.store(plain, std::memory_order_relaxed); }
+
 void SplitBgr(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue) {
-  Chosen().split(row, pixels, red, green, blue);
+  PM_BUILD_CALL(Split, row, pixels, red, green, blue);
 }
 
 void JoinBgr(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row) {
-  Chosen().join(red, green, blue, pixels, row);
+  PM_BUILD_CALL(Join, red, green, blue, pixels, row);
 }
 
-void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst) { Chosen().swap(src, pixels, dst); }
+void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst) { PM_BUILD_CALL(Swap, src, pixels, dst); }
 
 static size_t PaletteCapacity(PixelFormat format) {
   switch (format) {

@@ -83,7 +83,10 @@ uint64_t FilterCost(const uint8_t* p, size_t n) {
 // first on a tie). Each
 // candidate goes into whichever of `out` and `scratch` does not hold the
 // best so far, so the winner is not filtered a second time.
-void FilterAdaptive(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* out, uint8_t* scratch) {
+// Built plainly and for AVX2 (twice the lanes for the filters and the
+// sums).
+[[gnu::always_inline]] inline void FilterAdaptiveBody(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp,
+                                                      uint8_t* out, uint8_t* scratch) {
   const uint8_t* best = nullptr;
   uint64_t best_cost = UINT64_MAX;
   uint8_t* into = out;
@@ -98,6 +101,17 @@ void FilterAdaptive(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bp
   }
   if (best != out) std::memcpy(out, best, n + 1);
 }
+
+void FilterAdaptivePlain(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* out,
+                         uint8_t* scratch) {
+  FilterAdaptiveBody(cur, prev, n, bpp, out, scratch);
+}
+#if PM_AVX2_BUILDS
+PM_AVX2 void FilterAdaptiveAvx2(const uint8_t* cur, const uint8_t* prev, size_t n, size_t bpp, uint8_t* out,
+                                uint8_t* scratch) {
+  FilterAdaptiveBody(cur, prev, n, bpp, out, scratch);
+}
+#endif
 
 // Filters the plan's rows, any span of them at a time, each with its
 // filter byte in front.
@@ -122,7 +136,7 @@ class RowFilter {
       const uint8_t* cur = Raw(y);
       uint8_t* row = out + static_cast<size_t>(y - first) * line_;
       if (plan_.adaptive) {
-        FilterAdaptive(cur, prev, n_, plan_.bpp, row, scratch);
+        PM_BUILD_CALL(FilterAdaptive, cur, prev, n_, plan_.bpp, row, scratch);
       } else {
         FilterRow(0, cur, prev, n_, plan_.bpp, row);
       }

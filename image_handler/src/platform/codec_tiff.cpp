@@ -447,7 +447,9 @@ namespace {
 // sample of the pixel before it (the horizontal predictor).
 // One pass, the swap and the differences together: two passes (SwapRedBlue,
 // then the differences) made the TIFF step 4 % slower on the photo.
-void DifferenceBgrRow(const uint8_t* __restrict src, uint32_t width, uint8_t* __restrict dst) {
+// Both are built plainly and for AVX2 (the swap is byte shuffles).
+[[gnu::always_inline]] inline void DifferenceBgrBody(const uint8_t* __restrict src, uint32_t width,
+                                                     uint8_t* __restrict dst) {
   if (width == 0) return;
   dst[0] = src[kRedByte];
   dst[1] = src[kGreenByte];
@@ -461,11 +463,20 @@ void DifferenceBgrRow(const uint8_t* __restrict src, uint32_t width, uint8_t* __
   }
 }
 
-void DifferenceGreyRow(const uint8_t* src, uint32_t width, uint8_t* dst) {
+[[gnu::always_inline]] inline void DifferenceGreyBody(const uint8_t* src, uint32_t width, uint8_t* dst) {
   if (width == 0) return;
   dst[0] = src[0];
   for (size_t x = 1; x < width; ++x) dst[x] = static_cast<uint8_t>(src[x] - src[x - 1]);
 }
+
+void DifferenceBgrPlain(const uint8_t* src, uint32_t width, uint8_t* dst) { DifferenceBgrBody(src, width, dst); }
+void DifferenceGreyPlain(const uint8_t* src, uint32_t width, uint8_t* dst) { DifferenceGreyBody(src, width, dst); }
+#if PM_AVX2_BUILDS
+PM_AVX2 void DifferenceBgrAvx2(const uint8_t* src, uint32_t width, uint8_t* dst) { DifferenceBgrBody(src, width, dst); }
+PM_AVX2 void DifferenceGreyAvx2(const uint8_t* src, uint32_t width, uint8_t* dst) {
+  DifferenceGreyBody(src, width, dst);
+}
+#endif
 
 }  // namespace
 
@@ -583,9 +594,9 @@ void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& i
                                            : bitmap.Row(static_cast<int32_t>(row + r));
       if (t.predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
         if (t.spp == 3) {
-          DifferenceBgrRow(src, w, row_buffer.data());
+          PM_BUILD_CALL(DifferenceBgr, src, w, row_buffer.data());
         } else {
-          DifferenceGreyRow(src, w, row_buffer.data());
+          PM_BUILD_CALL(DifferenceGrey, src, w, row_buffer.data());
         }
         src = row_buffer.data();
       }

@@ -208,15 +208,23 @@ constexpr int kBlueByte = 0, kGreenByte = 1, kRedByte = 2;
 void SplitBgr(const uint8_t* row, size_t pixels, uint8_t* red, uint8_t* green, uint8_t* blue);
 void JoinBgr(const uint8_t* red, const uint8_t* green, const uint8_t* blue, size_t pixels, uint8_t* row);
 void SwapRedBlue(const uint8_t* src, size_t pixels, uint8_t* dst);
-// The three as one build: 0 the plain one, 1 the AVX2 one (x86, where the
-// processor has it; null elsewhere). The calls above take the fastest
-// build the processor runs; the tests check every build that runs here.
-struct PlaneCopies {
-  void (*split)(const uint8_t*, size_t, uint8_t*, uint8_t*, uint8_t*);
-  void (*join)(const uint8_t*, const uint8_t*, const uint8_t*, size_t, uint8_t*);
-  void (*swap)(const uint8_t*, size_t, uint8_t*);
-};
-const PlaneCopies* PlaneCopiesBuild(int build);
+
+// The vector loops that gain from AVX2's byte shuffles and wider lanes are
+// built twice from one body: plainly, and for AVX2 (PM_AVX2 on a function,
+// x86 only). UseAvx2() says which build runs: the AVX2 one where the
+// processor has it, unless ForcePlainBuilds(true), with which the tests
+// check that both builds give the same bytes.
+bool UseAvx2();
+void ForcePlainBuilds(bool plain);
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define PM_AVX2_BUILDS 1
+#define PM_AVX2 [[gnu::target("avx2"), gnu::flatten]]
+// Calls NamePlain or NameAvx2 with the arguments.
+#define PM_BUILD_CALL(name, ...) (UseAvx2() ? name##Avx2(__VA_ARGS__) : name##Plain(__VA_ARGS__))
+#else
+#define PM_AVX2_BUILDS 0
+#define PM_BUILD_CALL(name, ...) name##Plain(__VA_ARGS__)
+#endif
 
 // Decoding. The container is recognised by its signature.
 Bitmap DecodeFile(const char* path);
