@@ -574,24 +574,23 @@ void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& i
   const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
   LzwBytes coded;
+  // The rows coded: the exact colours' indices when there are any, else the
+  // bitmap's own.
+  const uint8_t* const base = t.exact.indices ? t.exact.indices.get() : bitmap.Row(0);
+  const size_t pitch = t.exact.indices ? t.exact.pitch : bitmap.Stride();
   // Runs are followed in a strip after one that coded to under a quarter of
   // its size (a flat or dark picture): runs of each colour of palette rows,
-  // of 0 in the predictor's. Palette rows that are mostly runs (a graphic)
-  // follow them from the first strip.
+  // of 0 in the predictor's. Palette rows follow them from the first strip
+  // where RunSymbolsFor says so (few colours, or a graphic).
   const bool palette_rows = t.photometric == PHOTOMETRIC_PALETTE && t.bps == 8;
   const size_t run_symbols = palette_rows ? t.palette.size() : 1;
-  uint32_t runs = 0;
-  if (palette_rows) {
-    runs = t.exact.indices ? RunSymbolsFor(t.exact.indices.get(), t.exact.pitch, bitmap.Width(), bitmap.Height(), run_symbols)
-                           : RunSymbolsFor(bitmap.Row(0), bitmap.Stride(), bitmap.Width(), bitmap.Height(), run_symbols);
-  }
+  uint32_t runs = palette_rows ? RunSymbolsFor(base, pitch, bitmap.Width(), bitmap.Height(), run_symbols) : 0;
   for (uint32_t row = 0; row < h; row += t.rows_per_strip) {
     const uint32_t rows = std::min(t.rows_per_strip, h - row);
     LzwEncoder lzw(LzwStyle::kTiff, 8, runs);
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
-      const uint8_t* src = t.exact.indices ? t.exact.indices.get() + static_cast<size_t>(row + r) * t.exact.pitch
-                                           : bitmap.Row(static_cast<int32_t>(row + r));
+      const uint8_t* src = base + static_cast<size_t>(row + r) * pitch;
       if (t.predictor != PREDICTOR_NONE) {  // 24-bit (stored as blue, green, red) and grey
         if (t.spp == 3) {
           PM_BUILD_CALL(DifferenceBgr, src, w, row_buffer.data());

@@ -226,7 +226,6 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
   auto flush = [&]() {
     op = PutCodes<kStyle>(op, acc, bits, pending, count, width);
     count = 0;
-    return op;
   };
   for (; i < size; ++i) {
     if constexpr (kRuns) {
@@ -263,7 +262,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
     const bool miss = slot == 0;  // the string is new
     if constexpr (kStyle == LzwStyle::kGif) {
       if (__builtin_expect(miss & (next >= next_limit), 0)) {
-        op = flush();
+        flush();
         op = PutCode<kStyle>(op, acc, bits, prefix, width);
         // The width grows when the next entry no longer fits; a full table
         // is cleared instead of taking the entry.
@@ -295,7 +294,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
     prefix = miss ? symbol : slot & ((1u << kMaxCodeBits) - 1);
     if constexpr (kStyle == LzwStyle::kTiff) {
       if (__builtin_expect((next >= next_limit) | (miss & (i + 1 >= check_at)), 0)) {
-        op = flush();
+        flush();
         const int64_t in_now = in_base + static_cast<int64_t>(i) + 1;
         bool clear = false;
         if (next == kTiffTableFull) {
@@ -329,7 +328,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
     }
   }
 
-  op = flush();
+  flush();
   prefix_ = prefix;
   in_count_ = in_base + static_cast<int64_t>(size);
   out_bits_ = out_bits + written();
