@@ -293,7 +293,7 @@ void EncodeGif(Bitmap& bitmap, MemoryStream& out) {
       return;
     }
     case kFormat24bppRgb: {
-      IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h);
+      IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h, &bitmap);
       bitmap.Spend(0, h);  // the indices are all the coder reads
       GifWriteImage(q.palette, w, h, q.indices.get(), q.pitch, nullptr, out);
       return;

@@ -288,7 +288,7 @@ std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, in
 
 }  // namespace
 
-IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height) {
+IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height, Bitmap* spends) {
   IndexedImage out;
   if (ExactColours(base, stride, width, height, &out)) return out;
   out.pitch = static_cast<size_t>(width);
@@ -361,6 +361,7 @@ IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int heig
       const uint8_t* px = row + 3 * x;
       dst[x] = cell_entry[CellOf(px[2], px[1], px[0])];
     }
+    if (spends != nullptr) spends->Spend(0, y + 1);
   }
   return out;
 }

@@ -41,7 +41,9 @@ bool MostlyRepeats(const uint8_t* rows, size_t pitch, int width, int height);
 // Rows of blue, green, red at `stride`. Images of at most 256 distinct
 // colours get exactly those colours (lossless); others get a palette fitted
 // by variance-based median cut refined with k-means, each pixel mapped to its
-// nearest entry.
-IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height);
+// nearest entry. With `spends`, the bitmap the rows are, the rows are spent
+// (Bitmap::Spend) as they are mapped, so that the indices take over their
+// pages.
+IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height, Bitmap* spends = nullptr);
 
 }  // namespace pm
