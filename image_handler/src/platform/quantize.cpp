@@ -169,7 +169,7 @@ class NearestSearch {
       if (more_up) {
         const Entry& e = entries_[up];
         const double dp = e.place - place;
-        if (dp * dp > best_d) {
+        if (dp * dp * kRounding > best_d) {
           more_up = false;
         } else {
           Consider(e, r, g, b, &best_d, &best);
@@ -179,7 +179,7 @@ class NearestSearch {
       if (more_down) {
         const Entry& e = entries_[down - 1];
         const double dp = place - e.place;
-        if (dp * dp > best_d) {
+        if (dp * dp * kRounding > best_d) {
           more_down = false;
         } else {
           Consider(e, r, g, b, &best_d, &best);
@@ -196,6 +196,9 @@ class NearestSearch {
     int index;
   };
   static double Place(double r, double g, double b) { return (r + g + b) * 0.57735026918962576; }
+  // A place difference can equal the distance (a pure change of grey);
+  // rounding must not make it seem larger and end the search early.
+  static constexpr double kRounding = 1.0 - 1e-9;
   static double Distance(const Entry& e, double r, double g, double b) {
     const double dr = r - e.r, dg = g - e.g, db = b - e.b;
     return dr * dr + dg * dg + db * db;
