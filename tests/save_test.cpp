@@ -118,6 +118,8 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
       }
       saved.push_back({path, code, want, floor, back->orientation, back->icc_profile});
     }
+    // The encoders read 8-bit planes in place: no save may change them.
+    EXPECT_EQ(pmtest::RecordRgb(img), want) << k << " changed by its saves";
   }
   const std::string missing = pmtest::CheckOutside(saved);
   if (!missing.empty()) GTEST_SKIP() << "not installed, files not checked by:" << missing;

@@ -21,12 +21,16 @@ const pm::EncoderInfo* sttc_GetEncoderInfo(const char* mineType) {
   return nullptr;
 }
 
-void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
+// The bitmap the encoders read: the record's plane itself where its rows
+// are already a bitmap's (8 bits, a width that is a multiple of 4, so no
+// padding), which saves a copy of the picture and the fresh memory it
+// would take; otherwise rows packed from the record.
+pm::Bitmap OutputBitmap(const pmMetaImg* p_meta_img) {
   const int32_t bits_per_pixel = p_meta_img->channel * p_meta_img->bit;
+  if (bits_per_pixel == 8 && p_meta_img->width > 0 && p_meta_img->width % 4 == 0) {
+    return pm::Bitmap::View(p_meta_img->width, p_meta_img->height, pm::kFormat8bppIndexed, p_meta_img->pp_plane[0]);
+  }
   pm::Bitmap bmp = sttc_CreateBitmap(p_meta_img->width, p_meta_img->height, bits_per_pixel);
-  sttc_MakePalette(p_meta_img, bmp);
-  bmp.Meta().orientation = p_meta_img->orientation;
-  bmp.Meta().icc = p_meta_img->icc_profile;
   uint8_t* scan0 = bmp.LockBits();
   if (bits_per_pixel == 1) {
     sttc_SetOutputPixels_01(scan0, p_meta_img);
@@ -34,6 +38,14 @@ void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryS
     sttc_SetOutputPixels_08_24(scan0, p_meta_img);
   }
   bmp.UnlockBits();
+  return bmp;
+}
+
+void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
+  pm::Bitmap bmp = OutputBitmap(p_meta_img);
+  sttc_MakePalette(p_meta_img, bmp);
+  bmp.Meta().orientation = p_meta_img->orientation;
+  bmp.Meta().icc = p_meta_img->icc_profile;
   // The format codes are the containers' own numbers; JPEG's encoder is
   // found by its MIME type, which the list always holds (a test checks it).
   const pm::Container container =

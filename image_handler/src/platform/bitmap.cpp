@@ -139,6 +139,16 @@ Bitmap Bitmap::Header(int32_t width, int32_t height, PixelFormat format) {
   return b;
 }
 
+Bitmap Bitmap::View(int32_t width, int32_t height, PixelFormat format, const uint8_t* rows) {
+  CheckBitmapSize(width, height, format);
+  Bitmap b = Header(width, height, format);
+  b.stride_ = RowStride(width, BitsPerPixel(format));
+  // The rows are only read through a view; the block never frees them.
+  b.bits_ = Block(const_cast<uint8_t*>(rows), BlockDeleter{0, true});
+  if (format == kFormat8bppIndexed) b.palette_ = GreyRamp();
+  return b;
+}
+
 Bitmap::Bitmap(int32_t width, int32_t height, PixelFormat format)
     : width_(width), height_(height), format_(format), capacity_(PaletteCapacity(format)) {
   CheckBitmapSize(width, height, format);

@@ -99,6 +99,7 @@ void CheckBitmapSize(int32_t width, int32_t height, PixelFormat format);
 constexpr size_t kHugePage = size_t{2} << 20;
 struct BlockDeleter {
   size_t mapped = 0;  // the mapping's bytes; 0 for malloc's blocks
+  bool borrowed = false;  // someone else's bytes: nothing to free
   void operator()(uint8_t* p) const;
 };
 using Block = std::unique_ptr<uint8_t, BlockDeleter>;
@@ -178,6 +179,11 @@ class Bitmap {
   // A bitmap with a size and format but no pixels, made by decoders for
   // formats they report but do not decode.
   static Bitmap Header(int32_t width, int32_t height, PixelFormat format);
+  // A bitmap over rows that belong to the caller, top row first, laid out
+  // as the format's own (RowStride apart), which must outlive it. Nothing
+  // is copied; the encoders only read the rows, and spending them gives
+  // nothing back. For the saver, whose 8-bit records already hold rows so.
+  static Bitmap View(int32_t width, int32_t height, PixelFormat format, const uint8_t* rows);
   // False for a header-only bitmap.
   bool HasPixels() const { return static_cast<bool>(bits_); }
 

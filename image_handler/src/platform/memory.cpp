@@ -57,6 +57,7 @@ void* MapHuge(size_t bytes, size_t* mapped) {
 }  // namespace
 
 void BlockDeleter::operator()(uint8_t* p) const {
+  if (borrowed) return;
   if (mapped != 0) {
     ::munmap(p, mapped);
   } else {
