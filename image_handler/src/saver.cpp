@@ -21,6 +21,8 @@ const pm::EncoderInfo* sttc_GetEncoderInfo(const char* mineType) {
   return nullptr;
 }
 
+namespace {
+
 // The bitmap the encoders read: the record's plane itself where its rows
 // are already a bitmap's (8 bits, a width that is a multiple of 4, so no
 // padding), which saves a copy of the picture and the fresh memory it
@@ -40,6 +42,8 @@ pm::Bitmap OutputBitmap(const pmMetaImg* p_meta_img) {
   bmp.UnlockBits();
   return bmp;
 }
+
+}  // namespace
 
 void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
   pm::Bitmap bmp = OutputBitmap(p_meta_img);
