@@ -293,8 +293,8 @@ void EncodeGif(Bitmap& bitmap, MemoryStream& out) {
       return;
     }
     case kFormat24bppRgb: {
+      // The indices are all the coder reads: the bitmap comes back spent.
       IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h, &bitmap);
-      bitmap.Spend(0, h);  // the indices are all the coder reads
       GifWriteImage(q.palette, w, h, q.indices.get(), q.pitch, nullptr, out);
       return;
     }

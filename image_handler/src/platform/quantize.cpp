@@ -145,11 +145,15 @@ class NearestSearch {
   int Find(double r, double g, double b, int hint = -1) const {
     const size_t n = entries_.size();
     const double place = Place(r, g, b);
+    // `up`: the first entry at or past the query's place.
     size_t up = 0;
+    double best_d = std::numeric_limits<double>::max();
+    int best = 0;
     if (hint >= 0) {
-      // The first entry at or past the query's place, walked to from the
-      // hint's: the entries passed are near, and few.
+      // Walked to from the hint's place: the entries passed are near, and few.
       up = position_[static_cast<size_t>(hint)];
+      best_d = Distance(entries_[up], r, g, b);
+      best = hint;
       while (up < n && entries_[up].place < place) ++up;
       while (up > 0 && entries_[up - 1].place >= place) --up;
     } else {
@@ -158,12 +162,6 @@ class NearestSearch {
                                entries_.begin());
     }
     size_t down = up;  // entries below `down` are still to be looked at
-    double best_d = std::numeric_limits<double>::max();
-    int best = 0;
-    if (hint >= 0) {
-      best_d = Distance(entries_[position_[static_cast<size_t>(hint)]], r, g, b);
-      best = hint;
-    }
     bool more_up = up < n, more_down = down > 0;
     while (more_up || more_down) {
       if (more_up) {
@@ -293,7 +291,10 @@ std::vector<Cell> CollectCells(const uint8_t* base, size_t stride, int width, in
 
 IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height, Bitmap* spends) {
   IndexedImage out;
-  if (ExactColours(base, stride, width, height, &out)) return out;
+  if (ExactColours(base, stride, width, height, &out)) {
+    if (spends != nullptr) spends->Spend(0, height);
+    return out;
+  }
   out.pitch = static_cast<size_t>(width);
   out.indices = AllocBlock(CheckedMul(out.pitch, static_cast<size_t>(height)), false);
 

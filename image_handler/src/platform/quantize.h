@@ -43,7 +43,7 @@ bool MostlyRepeats(const uint8_t* rows, size_t pitch, int width, int height);
 // by variance-based median cut refined with k-means, each pixel mapped to its
 // nearest entry. With `spends`, the bitmap the rows are, the rows are spent
 // (Bitmap::Spend) as they are mapped, so that the indices take over their
-// pages.
+// pages; all of them are spent when it returns.
 IndexedImage QuantizeBgr(const uint8_t* base, size_t stride, int width, int height, Bitmap* spends = nullptr);
 
 }  // namespace pm
