@@ -17,6 +17,7 @@
 #include "my_global.h"
 #include "pixmill.h"
 #include "platform/codec.h"
+#include "platform/lzw.h"
 #include "saver.h"
 #include "test_support.h"
 
@@ -193,16 +194,17 @@ TEST(ConcurrencyTest, EightThreadsLoadAndSaveDifferentFilesAtOnce) {
   for (const std::string& name : pmtest::ListDir(dir.path())) EXPECT_NE(name[0], '.') << "temporary file left: " << name;
 }
 
-// An 8-bit palette bitmap (not the grey ramp: no predictor) of `n` symbols
-// below `alphabet`, `width` a row: noise (about one table entry a symbol),
-// runs of 1 to 300 of one symbol, or a sawtooth.
-Bitmap Symbols(size_t n, int alphabet, int pattern, uint32_t seed, int width) {
+// An 8-bit palette bitmap of `n` symbols below `alphabet`, `width` a row:
+// noise (about one table entry a symbol), runs of 1 to 300 of one symbol,
+// or a sawtooth. Its palette is the grey ramp when `grey`, else one that
+// is not (no TIFF predictor).
+Bitmap Symbols(size_t n, int alphabet, int pattern, uint32_t seed, int width, bool grey = false) {
   std::mt19937 rng(seed);
   const int height = static_cast<int>((n + static_cast<size_t>(width) - 1) / static_cast<size_t>(width));
   Bitmap bitmap(width, height, pm::kFormat8bppIndexed);
   std::vector<pm::Color> palette;
   for (int i = 0; i < alphabet; ++i) palette.push_back(pm::Color{uint8_t(i), uint8_t(255 - i), 7, 255});
-  bitmap.SetPalette(palette);
+  bitmap.SetPalette(grey ? pm::GreyRamp() : palette);
   uint8_t last = 0;
   for (size_t i = 0; i < static_cast<size_t>(width) * static_cast<size_t>(height); ++i) {
     const auto fresh = static_cast<uint8_t>(rng() % static_cast<uint32_t>(alphabet));
@@ -277,27 +279,52 @@ std::vector<Case> Cases() {
   return cases;
 }
 
-TEST(LzwTest, GifDataIsGiflibsByteForByteAndTiffStripsDecodeThroughLibtiff) {
+// A GIF of 8-bit palette indices other than the grey ramp's follows the
+// codes of the picture's TIFF strips: decoded by giflib, and the same bytes
+// whether it is coded alone or taken from a TIFF save.
+TEST(LzwTest, GifDataIsGiflibsOrFollowsTheTiffAndTiffStripsDecodeThroughLibtiff) {
   uint32_t seed = 1;
   for (const Case& c : Cases()) {
-    const std::string what = std::to_string(c.length) + " symbols of " + std::to_string(c.alphabet);
     // One row for TIFF (the strip holds exactly the symbols), rows of at
-    // most 1000 for GIF.
+    // most 1000 for GIF (several strips past 65 rows).
     // The encoders spend the bitmaps they code: what they must give is
     // taken first.
     Bitmap line = Symbols(c.length, c.alphabet, c.pattern, seed++, static_cast<int>(c.length));
     const auto symbols = Rows(line, c.length);
     pm::MemoryStream tiff;
-    pm::EncodeTiff(line, tiff);
-    ASSERT_EQ(Rows(pm::DecodeTiff(tiff.Data(), tiff.Size()), c.length), symbols) << what;
-    Bitmap rows = Symbols(c.length, c.alphabet, c.pattern, seed++, static_cast<int>(std::min<size_t>(c.length, 1000)));
-    const size_t width = static_cast<size_t>(rows.Width());
-    const auto expected = Rows(rows, width);
-    const auto reference = GiflibReference(rows);
-    pm::MemoryStream gif;
-    pm::EncodeGif(rows, gif);
-    ASSERT_EQ(std::vector<uint8_t>(gif.Data(), gif.Data() + gif.Size()), reference) << what;
-    ASSERT_EQ(Rows(pm::DecodeGif(gif.Data(), gif.Size()), width), expected) << what;
+    pm::EncodeTiff(line, nullptr, tiff);
+    ASSERT_EQ(Rows(pm::DecodeTiff(tiff.Data(), tiff.Size()), c.length), symbols) << c.length << " of " << c.alphabet;
+    const uint32_t rows_seed = seed++;
+    for (const bool grey : {true, false}) {
+      if (grey && c.alphabet != 256) continue;
+      const std::string what = std::to_string(c.length) + " symbols of " + std::to_string(c.alphabet) + (grey ? " greys" : "");
+      auto make = [&] {
+        return Symbols(c.length, c.alphabet, c.pattern, rows_seed, static_cast<int>(std::min<size_t>(c.length, 1000)), grey);
+      };
+      Bitmap rows = make();
+      const size_t width = static_cast<size_t>(rows.Width());
+      const auto expected = Rows(rows, width);
+      const bool follows = pm::GifFollowsTiffStrips(rows);
+      ASSERT_EQ(follows, !grey && c.alphabet > 128) << what;
+      const auto reference = follows ? std::vector<uint8_t>() : GiflibReference(rows);
+      pm::MemoryStream gif;
+      pm::EncodeGif(rows, nullptr, gif);
+      const std::vector<uint8_t> bytes(gif.Data(), gif.Data() + gif.Size());
+      if (!follows) {
+        ASSERT_EQ(bytes, reference) << what;
+      }
+      ASSERT_EQ(Rows(pm::DecodeGif(gif.Data(), gif.Size()), width), expected) << what;
+      if (!follows) continue;
+      pm::SaveMemo memo;
+      Bitmap for_tiff = make(), for_gif = make();
+      pm::MemoryStream paired_tiff, paired_gif;
+      pm::EncodeTiff(for_tiff, &memo, paired_tiff);
+      ASSERT_EQ(Rows(pm::DecodeTiff(paired_tiff.Data(), paired_tiff.Size()), width), expected) << what;
+      ASSERT_TRUE(memo.HasGifData()) << what;
+      pm::EncodeGif(for_gif, &memo, paired_gif);
+      ASSERT_FALSE(memo.HasGifData()) << what;
+      ASSERT_EQ(std::vector<uint8_t>(paired_gif.Data(), paired_gif.Data() + paired_gif.Size()), bytes) << what;
+    }
   }
 }
 
@@ -339,7 +366,8 @@ TEST(VectorBuildsTest, PlainAndAvx2CopyAndEncodeAlike) {
     }
     rng.seed(9);
     for (const pm::PixelFormat format : {pm::kFormat24bppRgb, pm::kFormat8bppIndexed}) {
-      for (void (*encode)(Bitmap&, pm::MemoryStream&) : {pm::EncodePng, pm::EncodeTiff}) {
+      for (void (*encode)(Bitmap&, pm::MemoryStream&) :
+           {pm::EncodePng, +[](Bitmap& b, pm::MemoryStream& o) { pm::EncodeTiff(b, nullptr, o); }}) {
         Bitmap b = noise(Bitmap(301, 37, format));  // 8-bit: the grey ramp, so filters and predictor
         pm::MemoryStream out;
         encode(b, out);

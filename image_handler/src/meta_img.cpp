@@ -28,6 +28,7 @@ int32_t pmMetaImg::Resize(int32_t new_width, int32_t new_height, int32_t new_bit
   delete[] p_palette;
   p_palette = nullptr;
   palette_num = 0;
+  save_memo.Clear();
 
   const pm::RecordSize size = pm::SizeOfRecord(new_width, new_height, new_bit, new_channel);
   // A palette must fit its index: one-plane records are 1- or 8-bit.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pixmill.h"
+#include "platform/imaging.h"
 
 struct PM_METAIMG_PALETTE {
   uint8_t red;
@@ -39,6 +40,9 @@ struct pmMetaImg {
   // profile (empty for none).
   int32_t orientation = 1;
   std::vector<uint8_t> icc_profile;
+  // What one save leaves for the next (a palette picture's GIF data, coded
+  // with its TIFF). The pixels do not change between saves; Resize clears it.
+  mutable pm::SaveMemo save_memo;
 
  private:
   void Release();

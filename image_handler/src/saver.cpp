@@ -54,7 +54,7 @@ void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryS
   // found by its MIME type, which the list always holds (a test checks it).
   const pm::Container container =
       img_format_id == 0 ? sttc_GetEncoderInfo("image/jpeg")->container : static_cast<pm::Container>(img_format_id);
-  pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream);
+  pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream, &p_meta_img->save_memo);
 }
 
 int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_img, int32_t img_format_id) {

@@ -17,8 +17,8 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size);
 
 void EncodePng(Bitmap& bitmap, MemoryStream& out);
 void EncodeJpeg(Bitmap& bitmap, int quality, MemoryStream& out);
-void EncodeTiff(Bitmap& bitmap, MemoryStream& out);
-void EncodeGif(Bitmap& bitmap, MemoryStream& out);
+void EncodeTiff(Bitmap& bitmap, SaveMemo* memo, MemoryStream& out);
+void EncodeGif(Bitmap& bitmap, SaveMemo* memo, MemoryStream& out);
 void EncodeBmp(Bitmap& bitmap, MemoryStream& out);
 
 // The texts of the codecs' two common refusals (error.cpp):

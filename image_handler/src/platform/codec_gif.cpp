@@ -204,11 +204,19 @@ class GifMapHolder {
   throw Error(std::string("GIF encoder failed: ") + (text != nullptr ? text : "unknown error"));
 }
 
-// Writes one frame of 8-bit indices, rows `pitch` bytes apart, with the
-// given table (2^k entries). `spends`, when the rows are a bitmap's, is
-// spent as they are coded.
-void GifWriteImage(const std::vector<Color>& palette, int width, int height, const uint8_t* base, size_t pitch,
-                   Bitmap* spends, MemoryStream& out) {
+// A frame's pixels: 8-bit indices, rows `pitch` bytes apart, which the
+// writer codes (`spends`, when they are a bitmap's, is spent as they are),
+// or their image data ready coded.
+struct GifPixels {
+  const uint8_t* base = nullptr;
+  size_t pitch = 0;
+  Bitmap* spends = nullptr;
+  const GifImageData* coded = nullptr;
+};
+
+// Writes one frame with the given table (2^k entries).
+void GifWriteImage(const std::vector<Color>& palette, int width, int height, const GifPixels& pixels,
+                   MemoryStream& out) {
   int bits = 1;
   while ((1 << bits) < static_cast<int>(palette.size())) ++bits;
   const int table_size = 1 << bits;
@@ -236,38 +244,47 @@ void GifWriteImage(const std::vector<Color>& palette, int width, int height, con
     }
   }
   if (EGifPutImageDesc(gif, 0, 0, width, height, false, nullptr) == GIF_ERROR) GifEncodeFailed(gif);
-  // The image data is coded here and handed to giflib as ready sub-blocks:
-  // its own coder costs twice as much. giflib has written the minimum code
-  // size byte, max(2, bits), which is the coder's symbol size.
-  LzwEncoder lzw(LzwStyle::kGif, std::max(bits, 2), RunSymbolsFor(base, pitch, width, height, palette.size()));
-  LzwBytes coded;
-  size_t done = 0;  // bytes of `coded` already handed over
-  auto put_blocks = [&](bool last) {
+  // The image data is coded here (or comes coded) and handed to giflib as
+  // ready sub-blocks: its own coder costs twice as much. giflib has written
+  // the minimum code size byte, max(2, bits), which is the coder's symbol
+  // size. put_blocks hands over `data` in whole sub-blocks (the rest too
+  // when `last`) and returns the bytes handed over.
+  auto put_blocks = [&](const uint8_t* data, size_t size, bool last) {
+    size_t done = 0;
     GifByteType block[256];
-    while (coded.size() - done >= 255 || (last && coded.size() > done)) {
-      const size_t n = std::min<size_t>(coded.size() - done, 255);
+    while (size - done >= 255 || (last && size > done)) {
+      const size_t n = std::min<size_t>(size - done, 255);
       block[0] = static_cast<GifByteType>(n);
-      std::memcpy(block + 1, coded.data() + done, n);
+      std::memcpy(block + 1, data + done, n);
       if (EGifPutCodeNext(gif, block) == GIF_ERROR) GifEncodeFailed(gif);
       done += n;
     }
-    coded.erase(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(done));
-    done = 0;
+    return done;
   };
-  for (int y = 0; y < height; ++y) {
-    lzw.Add(base + static_cast<size_t>(y) * pitch, static_cast<size_t>(width), coded);
-    if (spends != nullptr) spends->Spend(0, y + 1);
-    if (coded.size() >= 65536) put_blocks(false);
+  if (pixels.coded != nullptr) {
+    put_blocks(pixels.coded->bytes.Data(), pixels.coded->bytes.Size(), true);
+  } else {
+    LzwEncoder lzw(LzwStyle::kGif, std::max(bits, 2),
+                   RunSymbolsFor(pixels.base, pixels.pitch, width, height, palette.size()));
+    LzwBytes coded;
+    for (int y = 0; y < height; ++y) {
+      lzw.Add(pixels.base + static_cast<size_t>(y) * pixels.pitch, static_cast<size_t>(width), coded);
+      if (pixels.spends != nullptr) pixels.spends->Spend(0, y + 1);
+      if (coded.size() >= 65536) {
+        const size_t done = put_blocks(coded.data(), coded.size(), false);
+        coded.erase(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(done));
+      }
+    }
+    lzw.Finish(coded);
+    put_blocks(coded.data(), coded.size(), true);
   }
-  lzw.Finish(coded);
-  put_blocks(true);
   if (EGifPutCodeNext(gif, nullptr) == GIF_ERROR) GifEncodeFailed(gif);
   holder.Close();
 }
 
 }  // namespace
 
-void EncodeGif(Bitmap& bitmap, MemoryStream& out) {
+void EncodeGif(Bitmap& bitmap, SaveMemo* memo, MemoryStream& out) {
   const int w = bitmap.Width();
   const int h = bitmap.Height();
   if (w > 65535 || h > 65535) {
@@ -278,7 +295,19 @@ void EncodeGif(Bitmap& bitmap, MemoryStream& out) {
     case kFormat8bppIndexed: {
       std::vector<Color> palette = bitmap.Palette();
       if (palette.empty()) palette = GreyRamp();
-      GifWriteImage(palette, w, h, bitmap.Row(0), bitmap.Stride(), &bitmap, out);
+      if (!GifFollowsTiffStrips(bitmap)) {
+        GifWriteImage(palette, w, h, GifPixels{bitmap.Row(0), bitmap.Stride(), &bitmap}, out);
+        return;
+      }
+      // A TIFF save of the same picture may have left the codes.
+      std::unique_ptr<GifImageData> coded = memo != nullptr ? memo->TakeGifData() : nullptr;
+      if (coded == nullptr) {
+        coded = std::make_unique<GifImageData>();
+        CodeGifAsTiffStrips(bitmap.Row(0), bitmap.Stride(), w, h, &bitmap, *coded);
+      }
+      GifPixels pixels;
+      pixels.coded = coded.get();
+      GifWriteImage(palette, w, h, pixels, out);
       return;
     }
     case kFormat1bppIndexed: {
@@ -289,13 +318,13 @@ void EncodeGif(Bitmap& bitmap, MemoryStream& out) {
       for (int y = 0; y < h; ++y) unpack.Row(bitmap.Row(y), pitch, indices.get() + static_cast<size_t>(y) * pitch);
       std::vector<Color> palette = bitmap.Palette();
       palette.resize(2, Color{0, 0, 0, 255});
-      GifWriteImage(palette, w, h, indices.get(), pitch, nullptr, out);
+      GifWriteImage(palette, w, h, GifPixels{indices.get(), pitch}, out);
       return;
     }
     case kFormat24bppRgb: {
       // The indices are all the coder reads: the bitmap comes back spent.
       IndexedImage q = QuantizeBgr(bitmap.Row(0), bitmap.Stride(), w, h, &bitmap);
-      GifWriteImage(q.palette, w, h, q.indices.get(), q.pitch, nullptr, out);
+      GifWriteImage(q.palette, w, h, GifPixels{q.indices.get(), q.pitch}, out);
       return;
     }
     default:

@@ -535,8 +535,7 @@ TiffLayout PlanTiff(const Bitmap& bitmap) {
       ThrowUnsupported("TIFF", bitmap.Format());
   }
   t.row_bytes = (static_cast<size_t>(bitmap.Width()) * t.bps * t.spp + 7) / 8;
-  // Strips of about 64 KiB keep the encoder's buffers small.
-  t.rows_per_strip = std::max<uint32_t>(1, static_cast<uint32_t>(65536 / std::max<size_t>(1, t.row_bytes)));
+  t.rows_per_strip = TiffStripRows(t.row_bytes);
   return t;
 }
 
@@ -570,7 +569,8 @@ bool SetTags(TIFF* tif, const Bitmap& bitmap, const TiffLayout& t) {
 // The strips are coded here rather than through libtiff's LZW codec, which
 // copies every strip and is a third slower; the predictor's differences are
 // taken while the rows are read out of the bitmap.
-void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& io) {
+// `gif`, when given, also takes the codes as the bitmap's GIF image data.
+void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& io, GifImageData* gif) {
   const auto w = static_cast<uint32_t>(bitmap.Width()), h = static_cast<uint32_t>(bitmap.Height());
   std::vector<uint8_t> row_buffer(t.predictor != PREDICTOR_NONE ? t.row_bytes : 0);
   LzwBytes coded;
@@ -587,7 +587,7 @@ void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& i
   uint32_t runs = palette_rows ? RunSymbolsFor(base, pitch, bitmap.Width(), bitmap.Height(), run_symbols) : 0;
   for (uint32_t row = 0; row < h; row += t.rows_per_strip) {
     const uint32_t rows = std::min(t.rows_per_strip, h - row);
-    LzwEncoder lzw(LzwStyle::kTiff, 8, runs);
+    LzwEncoder lzw(LzwStyle::kTiff, 8, runs, gif);
     coded.clear();
     for (uint32_t r = 0; r < rows; ++r) {
       const uint8_t* src = base + static_cast<size_t>(row + r) * pitch;
@@ -612,7 +612,7 @@ void WriteStrips(TIFF* tif, Bitmap& bitmap, const TiffLayout& t, const TiffIo& i
 
 }  // namespace
 
-void EncodeTiff(Bitmap& bitmap, MemoryStream& out) {
+void EncodeTiff(Bitmap& bitmap, SaveMemo* memo, MemoryStream& out) {
   const TiffLayout layout = PlanTiff(bitmap);
   TiffIo io;
   io.out = &out;
@@ -620,10 +620,16 @@ void EncodeTiff(Bitmap& bitmap, MemoryStream& out) {
   TIFF* tif = holder.get();
   if (tif == nullptr) TiffEncodeFailed(io, "cannot start");
   if (!SetTags(tif, bitmap, layout)) TiffEncodeFailed(io, "cannot set the tags");
-  WriteStrips(tif, bitmap, layout, io);
+  std::unique_ptr<GifImageData> gif;
+  if (memo != nullptr && GifFollowsTiffStrips(bitmap) && !memo->HasGifData()) gif = std::make_unique<GifImageData>();
+  WriteStrips(tif, bitmap, layout, io, gif.get());
   if (TIFFWriteDirectory(tif) == 0) TiffEncodeFailed(io, "cannot write the directory");
   TIFFClose(holder.release());
   if (io.failed()) TiffEncodeFailed(io, "");
+  if (gif != nullptr) {
+    FinishGifImageData(*gif);
+    memo->PutGifData(std::move(gif));
+  }
 }
 
 }  // namespace pm

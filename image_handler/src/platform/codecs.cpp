@@ -28,15 +28,16 @@ struct Codec {
   const char* mime_type;
   bool (*matches)(const uint8_t* data, size_t size);
   Bitmap (*decode)(const uint8_t* data, size_t size);
-  void (*encode)(Bitmap& bitmap, int quality, MemoryStream& out);
+  void (*encode)(Bitmap& bitmap, int quality, SaveMemo* memo, MemoryStream& out);
 };
 
 const Codec kCodecs[] = {
-    {Container::kPng, "image/png", IsPng, DecodePng, [](Bitmap& b, int, MemoryStream& o) { EncodePng(b, o); }},
-    {Container::kJpeg, "image/jpeg", IsJpeg, DecodeJpeg, EncodeJpeg},
-    {Container::kTiff, "image/tiff", IsTiff, DecodeTiff, [](Bitmap& b, int, MemoryStream& o) { EncodeTiff(b, o); }},
-    {Container::kGif, "image/gif", IsGif, DecodeGif, [](Bitmap& b, int, MemoryStream& o) { EncodeGif(b, o); }},
-    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](Bitmap& b, int, MemoryStream& o) { EncodeBmp(b, o); }},
+    {Container::kPng, "image/png", IsPng, DecodePng, [](Bitmap& b, int, SaveMemo*, MemoryStream& o) { EncodePng(b, o); }},
+    {Container::kJpeg, "image/jpeg", IsJpeg, DecodeJpeg,
+     [](Bitmap& b, int q, SaveMemo*, MemoryStream& o) { EncodeJpeg(b, q, o); }},
+    {Container::kTiff, "image/tiff", IsTiff, DecodeTiff, [](Bitmap& b, int, SaveMemo* m, MemoryStream& o) { EncodeTiff(b, m, o); }},
+    {Container::kGif, "image/gif", IsGif, DecodeGif, [](Bitmap& b, int, SaveMemo* m, MemoryStream& o) { EncodeGif(b, m, o); }},
+    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](Bitmap& b, int, SaveMemo*, MemoryStream& o) { EncodeBmp(b, o); }},
 };
 
 }  // namespace
@@ -63,9 +64,9 @@ const std::vector<EncoderInfo>& GetImageEncoders() {
   return kEncoders;
 }
 
-void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out) {
+void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out, SaveMemo* memo) {
   for (const Codec& c : kCodecs) {
-    if (c.container == container) return c.encode(bitmap, quality, out);
+    if (c.container == container) return c.encode(bitmap, quality, memo, out);
   }
   throw Error("Unknown output container");
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -278,9 +279,35 @@ struct EncoderInfo {
 };
 const std::vector<EncoderInfo>& GetImageEncoders();
 
+// What a save leaves for a later save of the same picture. An 8-bit palette
+// picture's TIFF strips and its GIF are coded from one LZW code sequence,
+// so the TIFF encoder also packs it GIF's way and leaves it here, and the
+// GIF encoder takes it instead of coding the indices again. Its owner keeps
+// one for every picture whose pixels do not change between saves; saves on
+// several threads take turns at it.
+struct GifImageData;
+class SaveMemo {
+ public:
+  SaveMemo();
+  ~SaveMemo();
+  SaveMemo(const SaveMemo&) = delete;
+  SaveMemo& operator=(const SaveMemo&) = delete;
+  bool HasGifData();
+  // Keeps `data` unless it holds some already.
+  void PutGifData(std::unique_ptr<GifImageData> data);
+  // What it holds (null for nothing), which it then no longer holds.
+  std::unique_ptr<GifImageData> TakeGifData();
+  void Clear();
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<GifImageData> gif_;
+};
+
 // Encodes into `out`; `quality` (0 ... 100) is used by JPEG only. The
 // bitmap is spent: its rows may be given back as they are coded (Spend).
-void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out);
+// `memo`, when given, must belong to this picture's pixels and palette.
+void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out, SaveMemo* memo = nullptr);
 
 // Writes `size` bytes to `path` as a plain write may: a regular file is
 // replaced whole through a file beside it that gets the name only when

@@ -104,8 +104,9 @@ uint32_t RunSymbolsFor(const uint8_t* rows, size_t pitch, int width, int height,
   return static_cast<uint32_t>(colours);
 }
 
-LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols)
+LzwEncoder::LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols, GifImageData* twin)
     : style_(style),
+      twin_(style == LzwStyle::kTiff && symbol_bits == 8 ? twin : nullptr),
       symbol_bits_(static_cast<uint32_t>(std::clamp(symbol_bits, 2, 8))),
       symbol_mask_((1u << symbol_bits_) - 1),
       clear_code_(1u << symbol_bits_),
@@ -147,6 +148,88 @@ void LzwEncoder::NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol) {
   run_code_[symbol * kRunStride + length] = static_cast<uint16_t>(code);
   run_longest_[symbol] = static_cast<uint16_t>(length);
 }
+
+void LzwEncoder::TwinCodes(const uint16_t* codes, size_t n, uint32_t entry) {
+  GifImageData& t = *twin_;
+  uint8_t* const start = t.bytes.Reserve(n * 2 + 8);
+  uint8_t* op = start;
+  while (n > 0) {
+    // A GIF code is as wide as the entries made before it need: the codes
+    // made at entries up to 1 << width have that width.
+    size_t run = n;
+    if (t.width < kMaxCodeBits) run = std::min<size_t>(n, (1u << t.width) - entry + 1);
+    op = PutCodes<LzwStyle::kGif>(op, t.acc, t.bits, codes, run, t.width);
+    codes += run;
+    n -= run;
+    entry += static_cast<uint32_t>(run);
+    if (t.width < kMaxCodeBits && entry > 1u << t.width) ++t.width;
+  }
+  t.bytes.Commit(static_cast<size_t>(op - start));
+}
+
+void LzwEncoder::TwinClear() {
+  GifImageData& t = *twin_;
+  const uint16_t clear = static_cast<uint16_t>(clear_code_);
+  uint8_t* const start = t.bytes.Reserve(10);
+  t.bytes.Commit(static_cast<size_t>(PutCodes<LzwStyle::kGif>(start, t.acc, t.bits, &clear, 1, t.width) - start));
+  t.width = symbol_bits_ + 1;
+}
+
+void FinishGifImageData(GifImageData& gif) {
+  const uint16_t end = 257;  // 8-bit symbols' end-of-information code
+  uint8_t* const start = gif.bytes.Reserve(10);
+  uint8_t* op = PutCodes<LzwStyle::kGif>(start, gif.acc, gif.bits, &end, 1, gif.width);
+  if (gif.bits > 0) *op++ = static_cast<uint8_t>(gif.acc);
+  gif.bytes.Commit(static_cast<size_t>(op - start));
+  gif.acc = 0;
+  gif.bits = 0;
+}
+
+uint32_t TiffStripRows(size_t row_bytes) {
+  return std::max<uint32_t>(1, static_cast<uint32_t>(65536 / std::max<size_t>(1, row_bytes)));
+}
+
+bool GifFollowsTiffStrips(const Bitmap& bitmap) {
+  if (bitmap.Format() != kFormat8bppIndexed) return false;
+  const std::vector<Color> palette = bitmap.Palette();
+  return palette.size() > 128 && !IsGreyRamp(palette);
+}
+
+void CodeGifAsTiffStrips(const uint8_t* base, size_t pitch, int width, int height, Bitmap* spends, GifImageData& gif) {
+  const auto w = static_cast<size_t>(width);
+  const uint32_t strip_rows = TiffStripRows(w);
+  const uint32_t runs = RunSymbolsFor(base, pitch, width, height, 256);
+  LzwBytes strip;  // the TIFF's strip, not needed here
+  for (uint32_t row = 0; row < static_cast<uint32_t>(height); row += strip_rows) {
+    const uint32_t rows = std::min(strip_rows, static_cast<uint32_t>(height) - row);
+    LzwEncoder lzw(LzwStyle::kTiff, 8, runs, &gif);
+    strip.clear();
+    for (uint32_t r = 0; r < rows; ++r) lzw.Add(base + static_cast<size_t>(row + r) * pitch, w, strip);
+    lzw.Finish(strip);
+    if (spends != nullptr) spends->Spend(0, static_cast<int32_t>(row + rows));
+  }
+  FinishGifImageData(gif);
+}
+
+SaveMemo::SaveMemo() = default;
+SaveMemo::~SaveMemo() = default;
+
+bool SaveMemo::HasGifData() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return gif_ != nullptr;
+}
+
+void SaveMemo::PutGifData(std::unique_ptr<GifImageData> data) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (gif_ == nullptr) gif_ = std::move(data);
+}
+
+std::unique_ptr<GifImageData> SaveMemo::TakeGifData() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(gif_);
+}
+
+void SaveMemo::Clear() { TakeGifData(); }
 
 void LzwEncoder::Add(const uint8_t* data, size_t size, LzwBytes& out) {
   while (size > 0) {
@@ -194,6 +277,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
   int64_t out_bits = out_bits_ - static_cast<int64_t>(bits);
   if (!started_) {
     op = PutCode<kStyle>(op, acc, bits, clear_code_, width);
+    if (twin_ != nullptr) TwinClear();
     started_ = true;
   }
   uint32_t prefix = prefix_;
@@ -224,6 +308,9 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
   uint16_t* const pending = pending_.data();
   size_t count = 0;
   auto flush = [&]() {
+    if constexpr (kStyle == LzwStyle::kTiff) {
+      if (twin_ != nullptr) TwinCodes(pending, count, next - static_cast<uint32_t>(count));
+    }
     op = PutCodes<kStyle>(op, acc, bits, pending, count, width);
     count = 0;
   };
@@ -318,6 +405,7 @@ void LzwEncoder::AddChunk(const uint8_t* data, size_t size, LzwBytes& out) {
           in_base = -static_cast<int64_t>(i) - 1;
           out_bits = -written();
           op = PutCode<kStyle>(op, acc, bits, clear_code_, width);
+          if (twin_ != nullptr) TwinClear();
           ResetTable();
           width = width_;
           next = next_code_;
@@ -351,9 +439,16 @@ void LzwEncoder::Finish(LzwBytes& out) {
     op = tiff ? PutCode<LzwStyle::kTiff>(op, acc, bits, code, width)
               : PutCode<LzwStyle::kGif>(op, acc, bits, code, width);
   };
-  if (!started_) put(clear_code_);
+  if (!started_) {
+    put(clear_code_);
+    if (twin_ != nullptr) TwinClear();
+  }
   if (prefix_ != kNoPrefix) {
     put(prefix_);
+    if (twin_ != nullptr) {
+      const auto code = static_cast<uint16_t>(prefix_);
+      TwinCodes(&code, 1, next_code_);
+    }
     // The decoder makes an entry for this code too: the width follows it.
     if (tiff) {
       const uint32_t next = next_code_ + 1;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/imaging.h"
+
 namespace pm {
 
 enum class LzwStyle { kTiff, kGif };
@@ -41,6 +43,31 @@ using LzwBytes = std::vector<uint8_t, UnsetAllocator<uint8_t>>;
 // none.
 uint32_t RunSymbolsFor(const uint8_t* rows, size_t pitch, int width, int height, size_t colours);
 
+// A GIF image's data coded beside TIFF strips of the same 8-bit indices:
+// the strips' code sequence packed GIF's way, one clear code where each
+// strip starts and one end code at the close. TIFF clears its table at
+// 4094 entries and when its ratio check says so; a GIF decoder takes a
+// clear code anywhere, so one LZW pass serves both files.
+struct GifImageData {
+  MemoryStream bytes;  // grows by moving its pages, not copying them
+  uint64_t acc = 0;  // bits not yet written out, as the GIF writer keeps them
+  uint32_t bits = 0;
+  uint32_t width = 9;  // of the next code
+};
+// Appends the end-of-information code and the last bits.
+void FinishGifImageData(GifImageData& gif);
+// The rows of a TIFF strip of `row_bytes` bytes a row: about 64 KiB a strip
+// keeps the encoder's buffers small.
+uint32_t TiffStripRows(size_t row_bytes);
+// Whether a bitmap's GIF image data follows its TIFF strips' codes: 8-bit
+// palette images that are not grey (a grey TIFF codes differences) and use
+// all 8 bits of a GIF code.
+bool GifFollowsTiffStrips(const Bitmap& bitmap);
+// Codes into `gif` (new) the image data of such a bitmap's indices, `pitch`
+// apart, as its TIFF strips are coded (without a TIFF to write). `spends`
+// is spent as they go.
+void CodeGifAsTiffStrips(const uint8_t* base, size_t pitch, int width, int height, Bitmap* spends, GifImageData& gif);
+
 class LzwEncoder {
  public:
   // symbol_bits: 8 for TIFF; the GIF minimum code size (2 to 8). Symbols
@@ -48,7 +75,9 @@ class LzwEncoder {
   // run_symbols (at most kMaxRunSymbols) are matched in one step, which pays
   // where they are long (flat areas, graphics, scans) and costs a sixth to
   // a third more time on noisy data.
-  LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols = 0);
+  // `twin`, for TIFF's 8-bit symbols only, also takes the codes GIF's way
+  // (see GifImageData); a new encoder for each strip adds to the same one.
+  LzwEncoder(LzwStyle style, int symbol_bits, uint32_t run_symbols = 0, GifImageData* twin = nullptr);
   static constexpr uint32_t kMaxRunSymbols = 64;
 
   // Appends the codes of `size` more symbols to `out`, starting with a clear
@@ -63,12 +92,17 @@ class LzwEncoder {
   void AddChunk(const uint8_t* data, size_t size, LzwBytes& out);
   void ResetTable();
   void NoteEntry(uint32_t code, uint32_t prefix, uint32_t symbol);
+  // The twin's codes: `n` codes, the first made when the table's next entry
+  // was `entry` (its width follows from that), and its clear code.
+  void TwinCodes(const uint16_t* codes, size_t n, uint32_t entry);
+  void TwinClear();
 
   static constexpr uint32_t kNoPrefix = 0xffffffff;
   static constexpr uint32_t kTableBits = 15;
   static constexpr uint32_t kTableSize = 1u << kTableBits;
 
   LzwStyle style_;
+  GifImageData* twin_;
   uint32_t symbol_bits_;
   uint32_t symbol_mask_;
   uint32_t clear_code_;
