@@ -198,11 +198,11 @@ bool GifFollowsTiffStrips(const Bitmap& bitmap) {
 void CodeGifAsTiffStrips(const uint8_t* base, size_t pitch, int width, int height, Bitmap* spends, GifImageData& gif) {
   const auto w = static_cast<size_t>(width);
   const uint32_t strip_rows = TiffStripRows(w);
-  const uint32_t runs = RunSymbolsFor(base, pitch, width, height, 256);
   LzwBytes strip;  // the TIFF's strip, not needed here
   for (uint32_t row = 0; row < static_cast<uint32_t>(height); row += strip_rows) {
     const uint32_t rows = std::min(strip_rows, static_cast<uint32_t>(height) - row);
-    LzwEncoder lzw(LzwStyle::kTiff, 8, runs, &gif);
+    // No run matching: for more than 128 colours RunSymbolsFor picks none.
+    LzwEncoder lzw(LzwStyle::kTiff, 8, 0, &gif);
     strip.clear();
     for (uint32_t r = 0; r < rows; ++r) lzw.Add(base + static_cast<size_t>(row + r) * pitch, w, strip);
     lzw.Finish(strip);
