@@ -279,6 +279,34 @@ std::vector<Case> Cases() {
   return cases;
 }
 
+// One palette record saved as TIFF and as GIF from two threads at once: the
+// GIF's codes left by a TIFF save are taken once, under the record's lock,
+// and the bytes are those of saves one after the other.
+TEST(ConcurrencyTest, TwoThreadsSaveOnePaletteRecordAsTiffAndGif) {
+  pmtest::TempDir dir;
+  Record img = pmtest::Image(pmtest::kPalette, 300, 200);
+  std::vector<pmtest::Bytes> want;
+  for (const int code : {PIXMILL_FORMAT_TIFF, PIXMILL_FORMAT_GIF}) {
+    ASSERT_EQ(Pixmill_Save(dir.File("want").c_str(), img.get(), code), 0);
+    want.push_back(pmtest::ReadBytes(dir.File("want")));
+  }
+  std::string problems[2];
+  auto work = [&](int t) {
+    const std::string out = dir.File("t" + std::to_string(t));
+    for (int round = 0; round < 20 && problems[t].empty(); ++round) {
+      if (Pixmill_Save(out.c_str(), img.get(), t == 0 ? PIXMILL_FORMAT_TIFF : PIXMILL_FORMAT_GIF) != 0 ||
+          pmtest::ReadBytes(out) != want[static_cast<size_t>(t)]) {
+        problems[t] = "round " + std::to_string(round);
+      }
+    }
+  };
+  std::thread tiff(work, 0), gif(work, 1);
+  tiff.join();
+  gif.join();
+  EXPECT_EQ(problems[0], "");
+  EXPECT_EQ(problems[1], "");
+}
+
 // A GIF of 8-bit palette indices other than the grey ramp's follows the
 // codes of the picture's TIFF strips: decoded by giflib, and the same bytes
 // whether it is coded alone or taken from a TIFF save.
