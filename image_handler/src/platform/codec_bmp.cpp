@@ -369,6 +369,8 @@ void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
   const size_t total = CheckedAdd(offset, image);
   if (total > 0xFFFFFFFFu) throw Error("BMP cannot hold an image of " + std::to_string(total) + " bytes");
 
+  // The file's size is known: one block for it, never grown.
+  out.Reserve(total);
   uint8_t header[14 + 40] = {0};
   header[0] = 'B';
   header[1] = 'M';
