@@ -149,6 +149,12 @@ Bitmap Bitmap::View(int32_t width, int32_t height, PixelFormat format, const uin
   return b;
 }
 
+void Bitmap::AdoptRows(Block rows) {
+  bits_ = std::move(rows);
+  spent_top_ = 0;
+  spent_bottom_ = SIZE_MAX;
+}
+
 Bitmap::Bitmap(int32_t width, int32_t height, PixelFormat format)
     : width_(width), height_(height), format_(format), capacity_(PaletteCapacity(format)) {
   CheckBitmapSize(width, height, format);

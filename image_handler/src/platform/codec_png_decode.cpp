@@ -236,7 +236,7 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   // rows there are and reports the rest, without this block.
   const uint64_t inflated = uint64_t{line} * h.height;
   if (inflated / 1032 > idat_bytes || inflated > SIZE_MAX) return false;
-  const Block rows = AllocBlock(static_cast<size_t>(inflated), false);
+  Block rows = AllocBlock(static_cast<size_t>(inflated), false);
   Block joined;
   const uint8_t* stream = data + job.pos;
   if (idat_chunks > 1) {
@@ -253,18 +253,40 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   if (!Inflate(stream, idat_bytes, rows.get(), static_cast<size_t>(inflated))) return false;
   joined.reset();
 
+  // Where the bitmap's rows are no wider than the inflated ones (each of
+  // those has its filter byte), they are laid out in the inflated block
+  // itself, row y at y * stride, which only overwrites rows already
+  // unfiltered: the bitmap then takes that block instead of filling fresh
+  // memory of its own. A row that changes its bytes on the way (RGB to
+  // BGR) goes through `row_copy`, which then holds the unfiltered row the
+  // next one is unfiltered against; a row copied as it is stays usable
+  // where it lands.
+  const size_t stride = bitmap.Stride();
+  const bool in_place = stride <= line && channels != 2;
+  std::vector<uint8_t> row_copy(in_place && channels > 1 ? row_bytes : 0);
   const std::vector<uint8_t> zeros(row_bytes, 0);
   const uint8_t* prev = zeros.data();
-  uint8_t* const base = bitmap.Row(0);
-  const size_t stride = bitmap.Stride();
+  uint8_t* const base = in_place ? rows.get() : bitmap.Row(0);
+  // Returns where row y's unfiltered bytes are now.
   const auto emit = [&](size_t y, const uint8_t* cur) {
     uint8_t* dst = base + y * stride;
+    if (in_place && channels == 1) {
+      std::memmove(dst, cur, row_bytes);
+      std::memset(dst + row_bytes, 0, stride - row_bytes);
+      return static_cast<const uint8_t*>(dst);
+    }
+    if (in_place) {
+      std::memcpy(row_copy.data(), cur, row_bytes);
+      cur = row_copy.data();
+    }
     switch (channels) {  // as libpng's transforms give them
       case 3: SwapRedBlue(cur, h.width, dst); break;
       case 4: RgbaToBgra(cur, h.width, dst); break;
       case 2: GreyAlphaToBgra(cur, h.width, dst); break;
       default: std::memcpy(dst, cur, row_bytes);
     }
+    if (in_place) std::memset(dst + row_bytes, 0, stride - row_bytes);
+    return cur;
   };
   for (size_t y = 0; y < h.height; ++y) {
     uint8_t* cur = rows.get() + y * line + 1;
@@ -272,14 +294,14 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
     if (cur[-1] == 4 && y + 1 < h.height && cur[line - 1] == 4 &&
         UnfilterPaethPair(cur, cur + line, prev, row_bytes, channels)) {
       emit(y, cur);
-      emit(++y, cur + line);
-      prev = cur + line;
+      prev = emit(y + 1, cur + line);
+      ++y;
       continue;
     }
     if (!FilterBytes<false>(cur[-1], cur, prev, row_bytes, channels, cur)) return false;
-    emit(y, cur);
-    prev = cur;
+    prev = emit(y, cur);
   }
+  if (in_place) bitmap.AdoptRows(std::move(rows));
   return true;
 }
 

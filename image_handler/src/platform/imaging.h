@@ -177,6 +177,10 @@ class Bitmap {
   // already packed them at the new stride.
   void Narrow(PixelFormat format);
 
+  // For a decoder that has laid the rows out at Stride() in a block of its
+  // own (at least Stride() * Height() bytes, padding zeroed, from AllocBlock):
+  // the bitmap takes that block as its rows and frees its own, untouched one.
+  void AdoptRows(Block rows);
   // A bitmap with a size and format but no pixels, made by decoders for
   // formats they report but do not decode.
   static Bitmap Header(int32_t width, int32_t height, PixelFormat format);
