@@ -262,7 +262,7 @@ bool InflateAndUnfilter(const PngJob& job, const PngHeader& h, Bitmap& bitmap) {
   // next one is unfiltered against; a row copied as it is stays usable
   // where it lands.
   const size_t stride = bitmap.Stride();
-  const bool in_place = stride <= line && channels != 2;
+  const bool in_place = stride <= line;  // never grey with alpha, which widens to BGRA
   std::vector<uint8_t> row_copy(in_place && channels > 1 ? row_bytes : 0);
   const std::vector<uint8_t> zeros(row_bytes, 0);
   const uint8_t* prev = zeros.data();

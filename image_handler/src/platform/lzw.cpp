@@ -169,16 +169,15 @@ void LzwEncoder::TwinCodes(const uint16_t* codes, size_t n, uint32_t entry) {
 
 void LzwEncoder::TwinClear() {
   GifImageData& t = *twin_;
-  const uint16_t clear = static_cast<uint16_t>(clear_code_);
   uint8_t* const start = t.bytes.Reserve(10);
-  t.bytes.Commit(static_cast<size_t>(PutCodes<LzwStyle::kGif>(start, t.acc, t.bits, &clear, 1, t.width) - start));
+  t.bytes.Commit(static_cast<size_t>(PutCode<LzwStyle::kGif>(start, t.acc, t.bits, clear_code_, t.width) - start));
   t.width = symbol_bits_ + 1;
 }
 
 void FinishGifImageData(GifImageData& gif) {
-  const uint16_t end = 257;  // 8-bit symbols' end-of-information code
   uint8_t* const start = gif.bytes.Reserve(10);
-  uint8_t* op = PutCodes<LzwStyle::kGif>(start, gif.acc, gif.bits, &end, 1, gif.width);
+  // 257: 8-bit symbols' end-of-information code.
+  uint8_t* op = PutCode<LzwStyle::kGif>(start, gif.acc, gif.bits, 257, gif.width);
   if (gif.bits > 0) *op++ = static_cast<uint8_t>(gif.acc);
   gif.bytes.Commit(static_cast<size_t>(op - start));
   gif.acc = 0;
@@ -198,7 +197,9 @@ bool GifFollowsTiffStrips(const Bitmap& bitmap) {
 void CodeGifAsTiffStrips(const uint8_t* base, size_t pitch, int width, int height, Bitmap* spends, GifImageData& gif) {
   const auto w = static_cast<size_t>(width);
   const uint32_t strip_rows = TiffStripRows(w);
-  LzwBytes strip;  // the TIFF's strip, not needed here
+  // The TIFF's strip is coded too, though not kept: libtiff's ratio check,
+  // which decides the clears, counts its bits.
+  LzwBytes strip;
   for (uint32_t row = 0; row < static_cast<uint32_t>(height); row += strip_rows) {
     const uint32_t rows = std::min(strip_rows, static_cast<uint32_t>(height) - row);
     // No run matching: for more than 128 colours RunSymbolsFor picks none.
