@@ -4,7 +4,7 @@
 # (test tools, the benchmark's peers, name:i386 for the 32-bit build) are
 # given as arguments.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev libdeflate-dev zlib1g-dev libgtest-dev python3-pil "$@")
+packages=(cmake g++ make pkg-config libjpeg62-turbo-dev libpng-dev libtiff-dev libgif-dev libdeflate-dev libisal-dev zlib1g-dev libgtest-dev python3-pil "$@")
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 for p in "${packages[@]}"; do

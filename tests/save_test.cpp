@@ -409,13 +409,13 @@ TEST(VectorBuildsTest, PlainAndAvx2CopyAndEncodeAlike) {
   }
 }
 
-// The run-length deflate coder: each stream inflates back (libdeflate) to
-// its input, runs shrink to almost nothing, and noise is stored, never
+// The run-length deflate coder (and ISA-L, where the build has it): each
+// stream inflates back (libdeflate) to its input, runs shrink to almost nothing, and noise is stored, never
 // grown past its stored size (5 bytes a block of 32 Ki symbols). The inputs
 // cover runs around the shortest and longest match, several blocks, and
 // symbol counts in Fibonacci proportions, whose Huffman code is too deep
 // for deflate's 15 bits until it is flattened.
-TEST(DeflateTest, RunLengthStreamsInflateBackToTheirInput) {
+TEST(DeflateTest, RunLengthAndIsalStreamsInflateBackToTheirInput) {
   std::minstd_rand rng(5);
   std::vector<std::vector<uint8_t>> inputs(7);
   inputs[1] = {42};
@@ -450,7 +450,11 @@ TEST(DeflateTest, RunLengthStreamsInflateBackToTheirInput) {
       runs.Add(in.data() + at, n, at + n == in.size());
       at += n;
     } while (at < in.size());
-    for (const pm::MemoryStream* stream : {&z, &pieces}) {
+    // ISA-L's stream, where the build has it (fed whole).
+    pm::MemoryStream isal;
+    if (pm::IsalBuilt()) pm::Deflate(in.data(), in.size(), pm::Deflater::kIsal, 3, isal);
+    for (const pm::MemoryStream* stream : {&z, &pieces, &isal}) {
+      if (stream == &isal && !pm::IsalBuilt()) continue;
       std::vector<uint8_t> back(in.size() + 1);
       ASSERT_TRUE(pm::Inflate(stream->Data(), stream->Size(), back.data(), in.size()));
       back.pop_back();

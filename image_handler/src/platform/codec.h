@@ -80,9 +80,11 @@ long JpegMemoryLimit(uint64_t samples);
 int MaxJpegScans();
 
 // Whole-buffer zlib streams (deflate.cpp): libdeflate at its levels 1 to
-// 12, or our run-length coder (no level). The CRC-32 of PNG chunks
-// (start from 0).
-enum class Deflater { kLibdeflate, kRuns };
+// 12, our run-length coder (no level), or ISA-L's igzip at its levels 1 to
+// 3 where the build has it (IsalBuilt). The CRC-32 of PNG chunks (start
+// from 0).
+enum class Deflater { kLibdeflate, kRuns, kIsal };
+bool IsalBuilt();
 // Writes the stream at `out`'s position, where the stream now ends; returns
 // its bytes.
 size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out);

@@ -1,11 +1,17 @@
-// Whole-buffer zlib streams for the PNG codec, from libdeflate or our
-// run-length coder. libdeflate makes a stream of a photograph's rows
+// Whole-buffer zlib streams for the PNG codec, from libdeflate, ISA-L or
+// our run-length coder. libdeflate makes a stream of a photograph's rows
 // several times faster than zlib at the same size. On noisy grey rows and
 // smooth colour ones string matches do not pay, and runs alone (matches at
 // distance one) are both smaller and faster than any libdeflate level but
-// the slowest.
+// the slowest. ISA-L's igzip (x86-64 and a few other 64-bit targets) is
+// twice as fast again as libdeflate's fastest level, a per cent or two
+// larger on noisy photographs.
 #include <libdeflate.h>
+#if PIXMILL_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
+#endif
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/codec.h"
@@ -22,9 +28,53 @@ struct FreeDecompressor {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
+#if PIXMILL_HAVE_ISAL
+// One igzip stream, fed at most 1 GiB at a time (its counts are 32-bit)
+// into room that grows as it writes.
+size_t IsalDeflate(const uint8_t* data, size_t size, int level, MemoryStream& out) {
+  static constexpr uint32_t kLevelBuf[] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1_DEFAULT, ISAL_DEF_LVL2_DEFAULT,
+                                           ISAL_DEF_LVL3_DEFAULT};
+  level = std::clamp(level, 1, 3);
+  std::unique_ptr<uint8_t[]> level_buf(new uint8_t[kLevelBuf[level]]);
+  isal_zstream z;
+  isal_deflate_init(&z);
+  z.level = static_cast<uint32_t>(level);
+  z.level_buf = level_buf.get();
+  z.level_buf_size = kLevelBuf[level];
+  z.gzip_flag = IGZIP_ZLIB;
+  z.flush = NO_FLUSH;
+  z.end_of_stream = size == 0 ? 1 : 0;
+  const size_t start = out.Tell();
+  constexpr size_t kPiece = size_t{1} << 30;
+  size_t fed = 0;
+  do {
+    if (z.avail_in == 0 && fed < size) {
+      const size_t piece = std::min(kPiece, size - fed);
+      z.next_in = const_cast<uint8_t*>(data + fed);  // igzip only reads it
+      z.avail_in = static_cast<uint32_t>(piece);
+      fed += piece;
+      z.end_of_stream = fed == size ? 1 : 0;
+    }
+    // Room for the piece as stored blocks: what is left to feed, an eighth
+    // over, and the stream's head and tail.
+    const size_t room = std::min(kPiece, CheckedAdd(z.avail_in + size_t{z.avail_in} / 8, 1024));
+    z.next_out = out.Reserve(room);
+    z.avail_out = static_cast<uint32_t>(room);
+    if (isal_deflate(&z) != COMP_OK) throw Error("PNG encoder failed: the compressor refused its input");
+    out.Commit(room - z.avail_out);
+  } while (z.internal_state.state != ZSTATE_END);
+  return out.Tell() - start;
+}
+#endif
+
 }  // namespace
 
+bool IsalBuilt() { return PIXMILL_HAVE_ISAL != 0; }
+
 size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out) {
+#if PIXMILL_HAVE_ISAL
+  if (deflater == Deflater::kIsal) return IsalDeflate(data, size, level, out);
+#endif
   if (deflater == Deflater::kRuns) {
     const size_t start = out.Tell();
     RunsDeflater runs(out);
