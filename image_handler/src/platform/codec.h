@@ -2,6 +2,7 @@
 // and the helpers they share.
 #pragma once
 
+#include <memory>
 #include <cstring>
 #include <string>
 
@@ -106,6 +107,21 @@ class RunsDeflater {
   uint8_t last_ = 0;  // the byte before the next piece, when there is one
   bool has_last_ = false;
   bool done_ = false;
+};
+// ISA-L's igzip fed in pieces in the same way (deflate.cpp), its blocks
+// running on across them; made only where IsalBuilt().
+class IsalDeflater {
+ public:
+  IsalDeflater(MemoryStream& out, int level);
+  ~IsalDeflater();
+  IsalDeflater(const IsalDeflater&) = delete;
+  IsalDeflater& operator=(const IsalDeflater&) = delete;
+  void Add(const uint8_t* data, size_t size, bool last);
+
+ private:
+  struct State;
+  MemoryStream& out_;
+  std::unique_ptr<State> state_;
 };
 uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t size);
 // Inflates a whole zlib stream with libdeflate: true only when the stream

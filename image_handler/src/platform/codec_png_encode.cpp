@@ -3,6 +3,7 @@
 // chosen by image.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include <png.h>  // the colour type constants; libpng itself writes nothing here
@@ -368,17 +369,31 @@ void CompressRows(PngPlan& plan, MemoryStream& out) {
     plan.level = c.level;
     if (sample.bands == 1) filtered = std::move(rows);  // the whole image
   }
-  if (plan.deflater == Deflater::kRuns) {
-    RunsDeflater runs(out);
+  if (plan.deflater == Deflater::kRuns || plan.deflater == Deflater::kIsal) {
+    std::optional<RunsDeflater> runs;
+    std::optional<IsalDeflater> isal;
+    if (plan.deflater == Deflater::kRuns) {
+      runs.emplace(out);
+    } else {
+      isal.emplace(out, plan.level);
+    }
+    auto add = [&](const uint8_t* data, size_t n, bool last) {
+      if (runs) {
+        runs->Add(data, n, last);
+      } else {
+        isal->Add(data, n, last);
+      }
+    };
     if (filtered) {
-      runs.Add(filtered.get(), size, true);
+      add(filtered.get(), size, true);
       return;
     }
-    // Each band ends a deflate block: few enough to cost nothing measurable.
+    // The run-length coder ends a deflate block at each band: few enough to
+    // cost nothing measurable. igzip's blocks run on across them.
     Block band = AllocBlock(CheckedMul(line, std::min(band_rows, plan.height)), false);
     for (uint32_t y = 0; y < plan.height;) {
       const uint32_t next = filter_band(y, band.get());
-      runs.Add(band.get(), (next - y) * line, next == plan.height);
+      add(band.get(), (next - y) * line, next == plan.height);
       y = next;
     }
     return;

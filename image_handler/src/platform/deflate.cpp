@@ -28,57 +28,77 @@ struct FreeDecompressor {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
+}  // namespace
+
+bool IsalBuilt() { return PIXMILL_HAVE_ISAL != 0; }
+
 #if PIXMILL_HAVE_ISAL
-// One igzip stream, fed at most 1 GiB at a time (its counts are 32-bit)
-// into room that grows as it writes.
-size_t IsalDeflate(const uint8_t* data, size_t size, int level, MemoryStream& out) {
+struct IsalDeflater::State {
+  isal_zstream z;
+  std::unique_ptr<uint8_t[]> level_buf;
+};
+
+IsalDeflater::IsalDeflater(MemoryStream& out, int level) : out_(out), state_(new State()) {
   static constexpr uint32_t kLevelBuf[] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1_DEFAULT, ISAL_DEF_LVL2_DEFAULT,
                                            ISAL_DEF_LVL3_DEFAULT};
   level = std::clamp(level, 1, 3);
-  std::unique_ptr<uint8_t[]> level_buf(new uint8_t[kLevelBuf[level]]);
-  isal_zstream z;
+  state_->level_buf.reset(new uint8_t[kLevelBuf[level]]);
+  isal_zstream& z = state_->z;
   isal_deflate_init(&z);
   z.level = static_cast<uint32_t>(level);
-  z.level_buf = level_buf.get();
+  z.level_buf = state_->level_buf.get();
   z.level_buf_size = kLevelBuf[level];
   z.gzip_flag = IGZIP_ZLIB;
   z.flush = NO_FLUSH;
-  z.end_of_stream = size == 0 ? 1 : 0;
-  const size_t start = out.Tell();
+  // igzip's init leaves the input and output fields as they were.
+  z.next_in = nullptr;
+  z.avail_in = 0;
+}
+
+// Each piece goes in at most 1 GiB at a time (igzip's counts are 32-bit),
+// into room for it as stored blocks (an eighth over, and the stream's head
+// and tail); the last one until the stream ends.
+void IsalDeflater::Add(const uint8_t* data, size_t size, bool last) {
   constexpr size_t kPiece = size_t{1} << 30;
+  isal_zstream& z = state_->z;
   size_t fed = 0;
-  do {
+  for (;;) {
     if (z.avail_in == 0 && fed < size) {
       const size_t piece = std::min(kPiece, size - fed);
       z.next_in = const_cast<uint8_t*>(data + fed);  // igzip only reads it
       z.avail_in = static_cast<uint32_t>(piece);
       fed += piece;
-      z.end_of_stream = fed == size ? 1 : 0;
     }
-    // Room for the piece as stored blocks: what is left to feed, an eighth
-    // over, and the stream's head and tail.
-    const size_t room = std::min(kPiece, CheckedAdd(z.avail_in + size_t{z.avail_in} / 8, 1024));
-    z.next_out = out.Reserve(room);
+    z.end_of_stream = last && fed == size ? 1 : 0;
+    if (z.avail_in == 0 && !z.end_of_stream) return;
+    const size_t room = CheckedAdd(z.avail_in + size_t{z.avail_in} / 8, 1024);
+    z.next_out = out_.Reserve(room);
     z.avail_out = static_cast<uint32_t>(room);
     if (isal_deflate(&z) != COMP_OK) throw Error("PNG encoder failed: the compressor refused its input");
-    out.Commit(room - z.avail_out);
-  } while (z.internal_state.state != ZSTATE_END);
-  return out.Tell() - start;
+    out_.Commit(room - z.avail_out);
+    if (z.internal_state.state == ZSTATE_END) return;
+  }
 }
+#else
+struct IsalDeflater::State {};
+IsalDeflater::IsalDeflater(MemoryStream& out, int /*level*/) : out_(out) {
+  throw Error("PNG encoder failed: this build has no ISA-L");
+}
+void IsalDeflater::Add(const uint8_t*, size_t, bool) {}
 #endif
-
-}  // namespace
-
-bool IsalBuilt() { return PIXMILL_HAVE_ISAL != 0; }
+IsalDeflater::~IsalDeflater() = default;
 
 size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out) {
-#if PIXMILL_HAVE_ISAL
-  if (deflater == Deflater::kIsal) return IsalDeflate(data, size, level, out);
-#endif
   if (deflater == Deflater::kRuns) {
     const size_t start = out.Tell();
     RunsDeflater runs(out);
     runs.Add(data, size, true);
+    return out.Tell() - start;
+  }
+  if (deflater == Deflater::kIsal) {
+    const size_t start = out.Tell();
+    IsalDeflater isal(out, level);
+    isal.Add(data, size, true);
     return out.Tell() - start;
   }
   const std::unique_ptr<libdeflate_compressor, FreeCompressor> c(libdeflate_alloc_compressor(level));
