@@ -441,20 +441,29 @@ TEST(DeflateTest, RunLengthAndIsalStreamsInflateBackToTheirInput) {
     if (k == 3) {
       EXPECT_LT(z.Size(), in.size() / 200);
     }
-    // The same fed in pieces of 4099 bytes, with runs across their ends.
-    pm::MemoryStream pieces;
+    // The same fed in pieces of 4099 bytes through one reused buffer, as
+    // the PNG writer feeds its bands: runs and matches across their ends.
+    auto in_pieces = [&](auto& coder) {
+      std::vector<uint8_t> piece(4099);
+      size_t at = 0;
+      do {
+        const size_t n = std::min(piece.size(), in.size() - at);
+        std::copy_n(in.data() + at, n, piece.data());
+        coder.Add(piece.data(), n, at + n == in.size());
+        at += n;
+      } while (at < in.size());
+    };
+    pm::MemoryStream pieces, isal_whole, isal_pieces;
     pm::RunsDeflater runs(pieces);
-    size_t at = 0;
-    do {
-      const size_t n = std::min<size_t>(4099, in.size() - at);
-      runs.Add(in.data() + at, n, at + n == in.size());
-      at += n;
-    } while (at < in.size());
-    // ISA-L's stream, where the build has it (fed whole).
-    pm::MemoryStream isal;
-    if (pm::IsalBuilt()) pm::Deflate(in.data(), in.size(), pm::Deflater::kIsal, 3, isal);
-    for (const pm::MemoryStream* stream : {&z, &pieces, &isal}) {
-      if (stream == &isal && !pm::IsalBuilt()) continue;
+    in_pieces(runs);
+    std::vector<const pm::MemoryStream*> streams = {&z, &pieces};
+    if (pm::IsalBuilt()) {  // ISA-L's streams, whole and in pieces
+      pm::Deflate(in.data(), in.size(), pm::Deflater::kIsal, 3, isal_whole);
+      pm::IsalDeflater isal(isal_pieces, 3);
+      in_pieces(isal);
+      streams.insert(streams.end(), {&isal_whole, &isal_pieces});
+    }
+    for (const pm::MemoryStream* stream : streams) {
       std::vector<uint8_t> back(in.size() + 1);
       ASSERT_TRUE(pm::Inflate(stream->Data(), stream->Size(), back.data(), in.size()));
       back.pop_back();
