@@ -410,8 +410,9 @@ TEST(VectorBuildsTest, PlainAndAvx2CopyAndEncodeAlike) {
 }
 
 // The run-length deflate coder (and ISA-L, where the build has it): each
-// stream inflates back (libdeflate) to its input, runs shrink to almost nothing, and noise is stored, never
-// grown past its stored size (5 bytes a block of 32 Ki symbols). The inputs
+// stream inflates back (libdeflate) to its input; the run-length coder's
+// runs shrink to almost nothing, and its noise is stored, never grown past
+// its stored size (5 bytes a block of 32 Ki symbols). The inputs
 // cover runs around the shortest and longest match, several blocks, and
 // symbol counts in Fibonacci proportions, whose Huffman code is too deep
 // for deflate's 15 bits until it is flattened.

@@ -2,8 +2,8 @@
 // and the helpers they share.
 #pragma once
 
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/imaging.h"
