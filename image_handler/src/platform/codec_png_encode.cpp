@@ -3,7 +3,6 @@
 // chosen by image.
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <utility>
 
 #include <png.h>  // the colour type constants; libpng itself writes nothing here
@@ -369,35 +368,24 @@ void CompressRows(PngPlan& plan, MemoryStream& out) {
     plan.level = c.level;
     if (sample.bands == 1) filtered = std::move(rows);  // the whole image
   }
-  if (plan.deflater == Deflater::kRuns || plan.deflater == Deflater::kIsal) {
-    std::optional<RunsDeflater> runs;
-    std::optional<IsalDeflater> isal;
-    if (plan.deflater == Deflater::kRuns) {
-      runs.emplace(out);
-    } else {
-      isal.emplace(out, plan.level);
-    }
-    auto add = [&](const uint8_t* data, size_t n, bool last) {
-      if (runs) {
-        runs->Add(data, n, last);
-      } else {
-        isal->Add(data, n, last);
-      }
-    };
+  // The run-length coder and igzip take the rows as they come: the whole
+  // image when the sample was all of it, else a band at a time (the
+  // run-length coder ends a deflate block at each, few enough to cost
+  // nothing measurable; igzip's blocks run on across them).
+  auto stream = [&](auto&& coder) {
     if (filtered) {
-      add(filtered.get(), size, true);
+      coder.Add(filtered.get(), size, true);
       return;
     }
-    // The run-length coder ends a deflate block at each band: few enough to
-    // cost nothing measurable. igzip's blocks run on across them.
     Block band = AllocBlock(CheckedMul(line, std::min(band_rows, plan.height)), false);
     for (uint32_t y = 0; y < plan.height;) {
       const uint32_t next = filter_band(y, band.get());
-      add(band.get(), (next - y) * line, next == plan.height);
+      coder.Add(band.get(), (next - y) * line, next == plan.height);
       y = next;
     }
-    return;
-  }
+  };
+  if (plan.deflater == Deflater::kRuns) return stream(RunsDeflater(out));
+  if (plan.deflater == Deflater::kIsal) return stream(IsalDeflater(out, plan.level));
   if (!filtered) {
     filtered = AllocBlock(size, false);
     for (uint32_t y = 0; y < plan.height;) y = filter_band(y, filtered.get() + y * line);

@@ -89,16 +89,13 @@ void IsalDeflater::Add(const uint8_t*, size_t, bool) {}
 IsalDeflater::~IsalDeflater() = default;
 
 size_t Deflate(const uint8_t* data, size_t size, Deflater deflater, int level, MemoryStream& out) {
+  const size_t start = out.Tell();
   if (deflater == Deflater::kRuns) {
-    const size_t start = out.Tell();
-    RunsDeflater runs(out);
-    runs.Add(data, size, true);
+    RunsDeflater(out).Add(data, size, true);
     return out.Tell() - start;
   }
   if (deflater == Deflater::kIsal) {
-    const size_t start = out.Tell();
-    IsalDeflater isal(out, level);
-    isal.Add(data, size, true);
+    IsalDeflater(out, level).Add(data, size, true);
     return out.Tell() - start;
   }
   const std::unique_ptr<libdeflate_compressor, FreeCompressor> c(libdeflate_alloc_compressor(level));
