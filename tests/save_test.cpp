@@ -86,7 +86,12 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
     img.orientation = 2 + static_cast<int>(k % 7);
     if (k != grey_rgb) img.icc_profile = icc;
     const std::vector<uint8_t> want = pmtest::RecordRgb(img);
-    for (int code = k < small ? 0 : 1; code <= (k < small ? 4 : img.bit == 1 ? 1 : 2); ++code) {
+    // Large ones as PNG, TIFF (but 1-bit) and BMP, whose rows go out in
+    // several writes.
+    const std::vector<int> codes = k < small      ? std::vector<int>{0, 1, 2, 3, 4}
+                                   : img.bit == 1 ? std::vector<int>{1, 4}
+                                                  : std::vector<int>{1, 2, 4};
+    for (int code : codes) {
       SCOPED_TRACE(std::to_string(k) + " as " + pmtest::kContainers[code]);
       const std::string path = dir.File(std::to_string(k) + "." + std::to_string(code));
       Record back = pmtest::ExpectSavesAs(img, code, path);
@@ -114,8 +119,13 @@ TEST(SaveTest, EveryShapeIntoEveryContainerReadsBackHereAndOutside) {
         ASSERT_EQ(Pixmill_Save(dir.File("rgb").c_str(), rgb.get(), 0), 0);
         EXPECT_EQ(pmtest::ReadBytes(dir.File("rgb")), pmtest::ReadBytes(path)) << "JPEG of the palette's pixels";
       }
-      if (k == grey_rgb || k == grey_rgb + 1) {
+      if ((k == grey_rgb || k == grey_rgb + 1) && code != PIXMILL_FORMAT_BMP) {  // a BMP keeps 24 bits
         EXPECT_EQ(pmtest::Outcome(back.get(), ""), k == grey_rgb ? "8bpp-grey" : "8bpp-palette");
+      }
+      if (code == PIXMILL_FORMAT_BMP) {  // written from the rows, coded in memory: the same bytes
+        pm::MemoryStream mem;
+        EncodeImage(&img, code, mem);
+        EXPECT_TRUE(pmtest::Bytes(mem.Data(), mem.Data() + mem.Size()) == pmtest::ReadBytes(path));
       }
       saved.push_back({path, code, want, floor, back->orientation, back->icc_profile});
     }

@@ -43,18 +43,27 @@ pm::Bitmap OutputBitmap(const pmMetaImg* p_meta_img) {
   return bmp;
 }
 
-}  // namespace
-
-void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
+// The bitmap a save encodes, with the record's palette and metadata.
+pm::Bitmap SavedBitmap(const pmMetaImg* p_meta_img) {
   pm::Bitmap bmp = OutputBitmap(p_meta_img);
   sttc_MakePalette(p_meta_img, bmp);
   bmp.Meta().orientation = p_meta_img->orientation;
   bmp.Meta().icc = p_meta_img->icc_profile;
-  // The format codes are the containers' own numbers; JPEG's encoder is
-  // found by its MIME type, which the list always holds (a test checks it).
-  const pm::Container container =
-      img_format_id == 0 ? sttc_GetEncoderInfo("image/jpeg")->container : static_cast<pm::Container>(img_format_id);
-  pm::Encode(bmp, container, static_cast<int>(myGlobal::q_value.load()), stream, &p_meta_img->save_memo);
+  return bmp;
+}
+
+// The format codes are the containers' own numbers; JPEG's encoder is
+// found by its MIME type, which the list always holds (a test checks it).
+pm::Container ContainerOf(int32_t img_format_id) {
+  return img_format_id == 0 ? sttc_GetEncoderInfo("image/jpeg")->container : static_cast<pm::Container>(img_format_id);
+}
+
+}  // namespace
+
+void EncodeImage(const pmMetaImg* p_meta_img, int32_t img_format_id, pm::MemoryStream& stream) {
+  pm::Bitmap bmp = SavedBitmap(p_meta_img);
+  pm::Encode(bmp, ContainerOf(img_format_id), static_cast<int>(myGlobal::q_value.load()), stream,
+             &p_meta_img->save_memo);
 }
 
 int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_img, int32_t img_format_id) {
@@ -62,11 +71,10 @@ int32_t sttc_SaveImage_Core(const char* img_filename, const pmMetaImg* p_meta_im
   if (static_cast<uint32_t>(img_format_id) > 4) return -1;
   // A text that cannot be built throws on to Pixmill_Save's catch-all.
   const bool saved = RunNamed("saving", img_filename, [&] {
-    // The whole file is encoded in memory first, so that a failing encoder
-    // never touches the target.
-    pm::MemoryStream stream;
-    EncodeImage(p_meta_img, img_format_id, stream);
-    pm::WriteAllBytes(img_filename, stream.Data(), stream.Size());
+    // The file is encoded in memory first (a BMP's rows are the bitmap's
+    // own), so that a failing encoder never touches the target.
+    const int quality = static_cast<int>(myGlobal::q_value.load());
+    pm::SaveFile(img_filename, SavedBitmap(p_meta_img), ContainerOf(img_format_id), quality, &p_meta_img->save_memo);
     myGlobal::SetError("No Error");
   });
   return saved ? 0 : -1;

@@ -352,7 +352,16 @@ Bitmap DecodeBmp(const uint8_t* data, size_t size) {
 // Encoding: file header, BITMAPINFOHEADER, colour table for indexed images,
 // rows bottom-up padded to 4 bytes. Alpha is dropped.
 
-void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
+namespace {
+
+// The file header, BITMAPINFOHEADER and colour table of `bitmap`'s file.
+struct BmpHead {
+  uint8_t bytes[14 + 40 + 4 * 256] = {};
+  size_t size = 0;    // of `bytes`
+  size_t stride = 0;  // of a row, the bitmap's own
+};
+
+BmpHead MakeHead(const Bitmap& bitmap) {
   int bpp = 0;
   size_t entries = 0;
   switch (bitmap.Format()) {
@@ -362,20 +371,19 @@ void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
     default:
       ThrowUnsupported("BMP", bitmap.Format());
   }
+  BmpHead head;
   // The bitmap's rows are already BMP rows: same bit layout, 4-byte padding.
-  const size_t stride = bitmap.Stride();
-  const size_t image = CheckedMul(stride, static_cast<size_t>(bitmap.Height()));
-  const size_t offset = 14 + 40 + 4 * entries;
-  const size_t total = CheckedAdd(offset, image);
+  head.stride = bitmap.Stride();
+  const size_t image = CheckedMul(head.stride, static_cast<size_t>(bitmap.Height()));
+  head.size = 14 + 40 + 4 * entries;
+  const size_t total = CheckedAdd(head.size, image);
   if (total > 0xFFFFFFFFu) throw Error("BMP cannot hold an image of " + std::to_string(total) + " bytes");
 
-  // The file's size is known: one block for it, never grown.
-  out.Reserve(total);
-  uint8_t header[14 + 40] = {0};
+  uint8_t* const header = head.bytes;
   header[0] = 'B';
   header[1] = 'M';
   StoreLe32(header + 2, static_cast<uint32_t>(total));
-  StoreLe32(header + 10, static_cast<uint32_t>(offset));
+  StoreLe32(header + 10, static_cast<uint32_t>(head.size));
   uint8_t* ih = header + 14;
   StoreLe32(ih, 40);
   StoreLe32(ih + 4, static_cast<uint32_t>(bitmap.Width()));
@@ -388,23 +396,44 @@ void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
   StoreLe32(ih + 24, pixels_per_metre);
   StoreLe32(ih + 28, pixels_per_metre);
   StoreLe32(ih + 32, static_cast<uint32_t>(entries));
-  out.Write(header, sizeof header);
 
   if (entries > 0) {
-    std::vector<Color> palette = bitmap.Palette();
-    uint8_t table[4 * 256] = {0};
+    const std::vector<Color> palette = bitmap.Palette();
+    uint8_t* const table = header + 14 + 40;
     for (size_t i = 0; i < entries && i < palette.size(); ++i) {
       table[4 * i] = palette[i].b;
       table[4 * i + 1] = palette[i].g;
       table[4 * i + 2] = palette[i].r;
     }
-    out.Write(table, 4 * entries);
   }
+  return head;
+}
+
+}  // namespace
+
+void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
+  const BmpHead head = MakeHead(bitmap);
+  // The file's size is known: one block for it, never grown.
+  out.Reserve(head.size + head.stride * static_cast<size_t>(bitmap.Height()));
+  out.Write(head.bytes, head.size);
   // Bottom row first: the spent rows are given back from the end.
   for (int32_t y = bitmap.Height() - 1; y >= 0; --y) {
-    out.Write(bitmap.Row(y), stride);
+    out.Write(bitmap.Row(y), head.stride);
     bitmap.Spend(y, bitmap.Height());
   }
+}
+
+// The file is the head and the rows bottom up: the kernel copies them from
+// the bitmap into the file, so no copy of the file is made here, and the
+// memory such a copy would take (fresh pages, dear to fault in) stays free
+// for the file's own pages.
+void WriteBmpFile(const char* path, const Bitmap& bitmap) {
+  const BmpHead head = MakeHead(bitmap);
+  std::vector<Piece> pieces;
+  pieces.reserve(static_cast<size_t>(bitmap.Height()) + 1);
+  pieces.push_back({head.bytes, head.size});
+  for (int32_t y = bitmap.Height() - 1; y >= 0; --y) pieces.push_back({bitmap.Row(y), head.stride});
+  WriteAllPieces(path, pieces);
 }
 
 }  // namespace pm

@@ -1,6 +1,7 @@
 // The decode and encode entry points: the one table that maps a file's
 // signature, or an output container, to its codec.
 #include <cstring>
+#include <utility>
 
 #include "platform/codec.h"
 
@@ -69,6 +70,18 @@ void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out,
     if (c.container == container) return c.encode(bitmap, quality, memo, out);
   }
   throw Error("Unknown output container");
+}
+
+void SaveFile(const char* path, Bitmap&& bitmap, Container container, int quality, SaveMemo* memo) {
+  if (container == Container::kBmp) return WriteBmpFile(path, bitmap);
+  MemoryStream stream;
+  {
+    // The bitmap goes before the file is written, so that the file's pages
+    // can take its memory.
+    Bitmap spent = std::move(bitmap);
+    Encode(spent, container, quality, stream, memo);
+  }
+  WriteAllBytes(path, stream.Data(), stream.Size());
 }
 
 }  // namespace pm

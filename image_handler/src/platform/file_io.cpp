@@ -5,8 +5,10 @@
 // the caller may not write) are written in place.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -117,16 +119,36 @@ std::string DirectoryOf(const std::string& path) {
 
 std::atomic<unsigned> g_temp_counter{0};
 
-bool WriteFully(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const size_t chunk = size < (size_t{1} << 30) ? size : (size_t{1} << 30);
-    const ssize_t n = ::write(fd, data, chunk);
+// Writes the pieces in order, up to 256 pieces and 1 GiB a call.
+bool WriteFully(int fd, const std::vector<Piece>& pieces) {
+  constexpr int kBatch = 256;
+  constexpr size_t kMost = size_t{1} << 30;
+  size_t k = 0, done = 0;  // the next piece, and how much of it is written
+  while (k < pieces.size()) {
+    iovec iov[kBatch];
+    int count = 0;
+    size_t total = 0;
+    for (size_t j = k; j < pieces.size() && count < kBatch && total < kMost; ++j) {
+      const size_t skip = j == k ? done : 0;
+      const size_t n = std::min(pieces[j].size - skip, kMost - total);
+      if (n == 0) continue;
+      iov[count].iov_base = const_cast<uint8_t*>(pieces[j].data + skip);
+      iov[count++].iov_len = n;
+      total += n;
+    }
+    if (count == 0) break;  // only empty pieces are left
+    ssize_t n = ::writev(fd, iov, count);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    data += n;
-    size -= static_cast<size_t>(n);
+    auto left = static_cast<size_t>(n);
+    while (k < pieces.size() && left >= pieces[k].size - done) {
+      left -= pieces[k].size - done;
+      ++k;
+      done = 0;
+    }
+    done += left;
   }
   return true;
 }
@@ -229,9 +251,9 @@ class PendingFile {
 
 // Writes over an existing file or device through its own descriptor, as a
 // plain write does: for targets a rename cannot serve.
-void WriteInPlace(Fd& target, bool regular, const uint8_t* data, size_t size) {
+void WriteInPlace(Fd& target, bool regular, const std::vector<Piece>& pieces) {
   if (regular && ::ftruncate(target.get(), 0) != 0) FailWrite(errno);
-  if (!WriteFully(target.get(), data, size)) FailWrite(errno);
+  if (!WriteFully(target.get(), pieces)) FailWrite(errno);
   if (::close(target.release()) != 0) FailWrite(errno);
 }
 
@@ -239,8 +261,8 @@ void WriteInPlace(Fd& target, bool regular, const uint8_t* data, size_t size) {
 // old bytes must survive a crash until the new ones are on the disk, so
 // they are synced first; a new file puts nothing at risk and is left to the
 // kernel's writeback like any other program's output.
-void Complete(PendingFile& file, const std::string& path, bool replace, const uint8_t* data, size_t size) {
-  if (!WriteFully(file.fd(), data, size)) FailWrite(errno);
+void Complete(PendingFile& file, const std::string& path, bool replace, const std::vector<Piece>& pieces) {
+  if (!WriteFully(file.fd(), pieces)) FailWrite(errno);
   if (replace && ::fsync(file.fd()) != 0) FailWrite(errno);
   if (!file.Publish(path, replace) || !file.Close()) FailWrite(errno);
 }
@@ -259,7 +281,9 @@ bool CopyIdentity(int fd, const struct stat& old) {
 
 }  // namespace
 
-void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
+void WriteAllBytes(const char* path, const uint8_t* data, size_t size) { WriteAllPieces(path, {{data, size}}); }
+
+void WriteAllPieces(const char* path_in, const std::vector<Piece>& pieces) {
   const std::string shown = path_in != nullptr ? path_in : "";
   if (shown.empty()) FailWrite(ENOENT);
 
@@ -270,7 +294,7 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
     const std::string path = ResolveLinks(shown);
     PendingFile file;
     if (!file.Open(path)) FailWrite(errno);
-    return Complete(file, path, false, data, size);
+    return Complete(file, path, false, pieces);
   }
   if (S_ISDIR(existing.st_mode)) FailWrite(EISDIR);
 
@@ -286,7 +310,7 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   // open descriptor (/dev/stdout redirected to a file) is the caller's.
   bool through_proc = false;
   const std::string path = ResolveLinks(shown, &through_proc);
-  if (!regular || existing.st_nlink > 1 || through_proc) return WriteInPlace(target, regular, data, size);
+  if (!regular || existing.st_nlink > 1 || through_proc) return WriteInPlace(target, regular, pieces);
 
   // A directory the caller may not write, or an owner the caller may not
   // give the new file: the old file is written in place instead, as a plain
@@ -294,10 +318,10 @@ void WriteAllBytes(const char* path_in, const uint8_t* data, size_t size) {
   PendingFile file;
   if (!file.Open(path)) {
     if (errno != EACCES && errno != EPERM && errno != EROFS) FailWrite(errno);
-    return WriteInPlace(target, true, data, size);
+    return WriteInPlace(target, true, pieces);
   }
-  if (!CopyIdentity(file.fd(), existing)) return WriteInPlace(target, true, data, size);
-  Complete(file, path, true, data, size);
+  if (!CopyIdentity(file.fd(), existing)) return WriteInPlace(target, true, pieces);
+  Complete(file, path, true, pieces);
 }
 
 }  // namespace pm

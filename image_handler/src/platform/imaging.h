@@ -313,11 +313,22 @@ class SaveMemo {
 // `memo`, when given, must belong to this picture's pixels and palette.
 void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out, SaveMemo* memo = nullptr);
 
+// Encodes as Encode does and writes the file as WriteAllBytes does. A BMP
+// goes out straight from the bitmap's rows, without a copy of the file in
+// memory: its rows are the file's.
+void SaveFile(const char* path, Bitmap&& bitmap, Container container, int quality, SaveMemo* memo = nullptr);
+
 // Writes `size` bytes to `path` as a plain write may: a regular file is
 // replaced whole through a file beside it that gets the name only when
 // complete; devices, pipes, hard-linked files and files in a directory the
 // caller may not write are written in place. Refuses (Error of kind kWrite)
 // what a plain write would refuse, before anything is created.
 void WriteAllBytes(const char* path, const uint8_t* data, size_t size);
+// The same for a file made of pieces, written in their order.
+struct Piece {
+  const uint8_t* data;
+  size_t size;
+};
+void WriteAllPieces(const char* path, const std::vector<Piece>& pieces);
 
 }  // namespace pm
