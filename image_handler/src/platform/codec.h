@@ -21,7 +21,7 @@ void EncodeJpeg(Bitmap& bitmap, int quality, MemoryStream& out);
 void EncodeTiff(Bitmap& bitmap, SaveMemo* memo, MemoryStream& out);
 void EncodeGif(Bitmap& bitmap, SaveMemo* memo, MemoryStream& out);
 void EncodeBmp(Bitmap& bitmap, MemoryStream& out);
-void WriteBmpFile(const char* path, const Bitmap& bitmap);
+void WriteBmpFile(const char* path, Bitmap& bitmap);
 
 // The texts of the codecs' two common refusals (error.cpp):
 // "CONTAINER data is damaged (CAUSE)" and "CONTAINER encoder: pixel format N

@@ -426,14 +426,25 @@ void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
 // The file is the head and the rows bottom up: the kernel copies them from
 // the bitmap into the file, so no copy of the file is made here, and the
 // memory such a copy would take (fresh pages, dear to fault in) stays free
-// for the file's own pages.
-void WriteBmpFile(const char* path, const Bitmap& bitmap) {
+// for the file's own pages. Rows under 1 KiB would take a call for every
+// 256 KiB or less, so narrow pictures are copied into memory first.
+void WriteBmpFile(const char* path, Bitmap& bitmap) {
   const BmpHead head = MakeHead(bitmap);
-  std::vector<Piece> pieces;
-  pieces.reserve(static_cast<size_t>(bitmap.Height()) + 1);
-  pieces.push_back({head.bytes, head.size});
-  for (int32_t y = bitmap.Height() - 1; y >= 0; --y) pieces.push_back({bitmap.Row(y), head.stride});
-  WriteAllPieces(path, pieces);
+  if (head.stride < 1024) {
+    MemoryStream out;
+    EncodeBmp(bitmap, out);
+    return WriteAllBytes(path, out.Data(), out.Size());
+  }
+  struct Source {
+    const BmpHead& head;
+    const Bitmap& bitmap;
+  } const source{head, bitmap};
+  auto at = [](const void* context, size_t i) {
+    const auto& s = *static_cast<const Source*>(context);
+    if (i == 0) return Piece{s.head.bytes, s.head.size};
+    return Piece{s.bitmap.Row(s.bitmap.Height() - static_cast<int32_t>(i)), s.head.stride};
+  };
+  WriteAllPieces(path, Pieces{static_cast<size_t>(bitmap.Height()) + 1, at, &source});
 }
 
 }  // namespace pm

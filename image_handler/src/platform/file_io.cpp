@@ -120,33 +120,34 @@ std::string DirectoryOf(const std::string& path) {
 std::atomic<unsigned> g_temp_counter{0};
 
 // Writes the pieces in order, up to 256 pieces and 1 GiB a call.
-bool WriteFully(int fd, const std::vector<Piece>& pieces) {
+bool WriteFully(int fd, const Pieces& pieces) {
   constexpr int kBatch = 256;
   constexpr size_t kMost = size_t{1} << 30;
   size_t k = 0, done = 0;  // the next piece, and how much of it is written
-  while (k < pieces.size()) {
+  Piece piece = pieces.count > 0 ? pieces.at(pieces.context, 0) : Piece{nullptr, 0};
+  while (k < pieces.count) {
     iovec iov[kBatch];
     int count = 0;
     size_t total = 0;
-    for (size_t j = k; j < pieces.size() && count < kBatch && total < kMost; ++j) {
-      const size_t skip = j == k ? done : 0;
-      const size_t n = std::min(pieces[j].size - skip, kMost - total);
+    for (size_t j = k; j < pieces.count && count < kBatch && total < kMost; ++j) {
+      const Piece p = j == k ? Piece{piece.data + done, piece.size - done} : pieces.at(pieces.context, j);
+      const size_t n = std::min(p.size, kMost - total);
       if (n == 0) continue;
-      iov[count].iov_base = const_cast<uint8_t*>(pieces[j].data + skip);
+      iov[count].iov_base = const_cast<uint8_t*>(p.data);
       iov[count++].iov_len = n;
       total += n;
     }
     if (count == 0) break;  // only empty pieces are left
-    ssize_t n = ::writev(fd, iov, count);
+    const ssize_t n = ::writev(fd, iov, count);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     auto left = static_cast<size_t>(n);
-    while (k < pieces.size() && left >= pieces[k].size - done) {
-      left -= pieces[k].size - done;
-      ++k;
+    while (k < pieces.count && left >= piece.size - done) {
+      left -= piece.size - done;
       done = 0;
+      if (++k < pieces.count) piece = pieces.at(pieces.context, k);
     }
     done += left;
   }
@@ -251,7 +252,7 @@ class PendingFile {
 
 // Writes over an existing file or device through its own descriptor, as a
 // plain write does: for targets a rename cannot serve.
-void WriteInPlace(Fd& target, bool regular, const std::vector<Piece>& pieces) {
+void WriteInPlace(Fd& target, bool regular, const Pieces& pieces) {
   if (regular && ::ftruncate(target.get(), 0) != 0) FailWrite(errno);
   if (!WriteFully(target.get(), pieces)) FailWrite(errno);
   if (::close(target.release()) != 0) FailWrite(errno);
@@ -261,7 +262,7 @@ void WriteInPlace(Fd& target, bool regular, const std::vector<Piece>& pieces) {
 // old bytes must survive a crash until the new ones are on the disk, so
 // they are synced first; a new file puts nothing at risk and is left to the
 // kernel's writeback like any other program's output.
-void Complete(PendingFile& file, const std::string& path, bool replace, const std::vector<Piece>& pieces) {
+void Complete(PendingFile& file, const std::string& path, bool replace, const Pieces& pieces) {
   if (!WriteFully(file.fd(), pieces)) FailWrite(errno);
   if (replace && ::fsync(file.fd()) != 0) FailWrite(errno);
   if (!file.Publish(path, replace) || !file.Close()) FailWrite(errno);
@@ -281,9 +282,12 @@ bool CopyIdentity(int fd, const struct stat& old) {
 
 }  // namespace
 
-void WriteAllBytes(const char* path, const uint8_t* data, size_t size) { WriteAllPieces(path, {{data, size}}); }
+void WriteAllBytes(const char* path, const uint8_t* data, size_t size) {
+  const Piece whole{data, size};
+  WriteAllPieces(path, Pieces{1, [](const void* context, size_t) { return *static_cast<const Piece*>(context); }, &whole});
+}
 
-void WriteAllPieces(const char* path_in, const std::vector<Piece>& pieces) {
+void WriteAllPieces(const char* path_in, const Pieces& pieces) {
   const std::string shown = path_in != nullptr ? path_in : "";
   if (shown.empty()) FailWrite(ENOENT);
 

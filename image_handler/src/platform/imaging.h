@@ -324,11 +324,17 @@ void SaveFile(const char* path, Bitmap&& bitmap, Container container, int qualit
 // caller may not write are written in place. Refuses (Error of kind kWrite)
 // what a plain write would refuse, before anything is created.
 void WriteAllBytes(const char* path, const uint8_t* data, size_t size);
-// The same for a file made of pieces, written in their order.
+// The same for a file made of `count` pieces, written in their order:
+// piece i is at(context, i). Nothing holds them all at once.
 struct Piece {
   const uint8_t* data;
   size_t size;
 };
-void WriteAllPieces(const char* path, const std::vector<Piece>& pieces);
+struct Pieces {
+  size_t count;
+  Piece (*at)(const void* context, size_t i);
+  const void* context;
+};
+void WriteAllPieces(const char* path, const Pieces& pieces);
 
 }  // namespace pm
