@@ -429,12 +429,12 @@ void EncodeBmp(Bitmap& bitmap, MemoryStream& out) {
 // for the file's own pages. Rows under 1 KiB would take a call for every
 // 256 KiB or less, so narrow pictures are copied into memory first.
 void WriteBmpFile(const char* path, Bitmap& bitmap) {
-  const BmpHead head = MakeHead(bitmap);
-  if (head.stride < 1024) {
+  if (bitmap.Stride() < 1024) {
     MemoryStream out;
     EncodeBmp(bitmap, out);
     return WriteAllBytes(path, out.Data(), out.Size());
   }
+  const BmpHead head = MakeHead(bitmap);
   struct Source {
     const BmpHead& head;
     const Bitmap& bitmap;

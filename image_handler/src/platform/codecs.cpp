@@ -22,14 +22,16 @@ bool IsGif(const uint8_t* d, size_t n) {
 }
 bool IsBmp(const uint8_t* d, size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
 
-// One entry a container: how its files begin, its decoder and encoder, and
-// the MIME type the saver finds its encoder by.
+// One entry a container: how its files begin, its decoder and encoder, the
+// MIME type the saver finds its encoder by, and, for a container whose file
+// can go out without being made whole in memory first, its file writer.
 struct Codec {
   Container container;
   const char* mime_type;
   bool (*matches)(const uint8_t* data, size_t size);
   Bitmap (*decode)(const uint8_t* data, size_t size);
   void (*encode)(Bitmap& bitmap, int quality, SaveMemo* memo, MemoryStream& out);
+  void (*write_file)(const char* path, Bitmap& bitmap) = nullptr;
 };
 
 const Codec kCodecs[] = {
@@ -38,8 +40,16 @@ const Codec kCodecs[] = {
      [](Bitmap& b, int q, SaveMemo*, MemoryStream& o) { EncodeJpeg(b, q, o); }},
     {Container::kTiff, "image/tiff", IsTiff, DecodeTiff, [](Bitmap& b, int, SaveMemo* m, MemoryStream& o) { EncodeTiff(b, m, o); }},
     {Container::kGif, "image/gif", IsGif, DecodeGif, [](Bitmap& b, int, SaveMemo* m, MemoryStream& o) { EncodeGif(b, m, o); }},
-    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](Bitmap& b, int, SaveMemo*, MemoryStream& o) { EncodeBmp(b, o); }},
+    {Container::kBmp, "image/bmp", IsBmp, DecodeBmp, [](Bitmap& b, int, SaveMemo*, MemoryStream& o) { EncodeBmp(b, o); },
+     WriteBmpFile},
 };
+
+const Codec& CodecFor(Container container) {
+  for (const Codec& c : kCodecs) {
+    if (c.container == container) return c;
+  }
+  throw Error("Unknown output container");
+}
 
 }  // namespace
 
@@ -66,20 +76,18 @@ const std::vector<EncoderInfo>& GetImageEncoders() {
 }
 
 void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out, SaveMemo* memo) {
-  for (const Codec& c : kCodecs) {
-    if (c.container == container) return c.encode(bitmap, quality, memo, out);
-  }
-  throw Error("Unknown output container");
+  CodecFor(container).encode(bitmap, quality, memo, out);
 }
 
 void SaveFile(const char* path, Bitmap&& bitmap, Container container, int quality, SaveMemo* memo) {
-  if (container == Container::kBmp) return WriteBmpFile(path, bitmap);
+  const Codec& codec = CodecFor(container);
+  if (codec.write_file != nullptr) return codec.write_file(path, bitmap);
   MemoryStream stream;
   {
     // The bitmap goes before the file is written, so that the file's pages
     // can take its memory.
     Bitmap spent = std::move(bitmap);
-    Encode(spent, container, quality, stream, memo);
+    codec.encode(spent, quality, memo, stream);
   }
   WriteAllBytes(path, stream.Data(), stream.Size());
 }

@@ -314,8 +314,8 @@ class SaveMemo {
 void Encode(Bitmap& bitmap, Container container, int quality, MemoryStream& out, SaveMemo* memo = nullptr);
 
 // Encodes as Encode does and writes the file as WriteAllBytes does. A BMP
-// goes out straight from the bitmap's rows, without a copy of the file in
-// memory: its rows are the file's.
+// of rows of 1 KiB or more goes out straight from the bitmap's rows,
+// without a copy of the file in memory: its rows are the file's.
 void SaveFile(const char* path, Bitmap&& bitmap, Container container, int quality, SaveMemo* memo = nullptr);
 
 // Writes `size` bytes to `path` as a plain write may: a regular file is
