@@ -102,6 +102,7 @@ class RunsDeflater {
  private:
   MemoryStream& out_;
   std::vector<uint16_t> tokens_;
+  std::vector<uint32_t> short_runs_;  // a block's short runs by byte and length
   uint64_t pending_ = 0;  // bits not yet written out, and how many
   uint32_t pending_bits_ = 0;
   uint32_t adler_ = 1;
