@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 
 #include "platform/codec.h"
 
@@ -258,13 +259,15 @@ void WriteHeader(const Header& h, BitWriter& w) {
 // and every run of three pays. Each block takes the one that codes it in
 // the fewest bits.
 constexpr uint32_t kMinRuns[] = {kMinMatch, 6, 10};
-constexpr uint32_t kShortRun = 10;  // runs below this are counted by byte and length
+// Runs below the last of them are counted by byte and length.
+constexpr uint32_t kShortRun = kMinRuns[std::size(kMinRuns) - 1];
 
 // One way to code a block: the shortest run coded as a run, the
-// literal/length code lengths and the block's size in bits.
+// literal/length code lengths, their header and the block's size in bits.
 struct BlockCode {
   uint32_t min_run = kMinMatch;
   uint8_t lengths[kLitLenCodes] = {};
+  Header header;
   uint64_t bits = UINT64_MAX;
 };
 
@@ -272,7 +275,8 @@ struct BlockCode {
 void SizeBlockCode(uint32_t* freq, BlockCode& code) {
   freq[kEndOfBlock] = 1;
   CodeLengths(freq, kLitLenCodes, kMaxBits, code.lengths);
-  code.bits = 3 + MakeHeader(code.lengths).bits;
+  code.header = MakeHeader(code.lengths);
+  code.bits = 3 + code.header.bits;
   for (int sym = 0; sym < kLitLenCodes; ++sym) {
     const uint32_t per = code.lengths[sym] + (sym > 256 ? kLengthExtra[sym - 257] + kDistLengths[0] : 0);
     code.bits += uint64_t{freq[sym]} * per;
@@ -335,7 +339,7 @@ void WriteBlock(const uint16_t* tokens, size_t count, const uint32_t* short_runs
   uint16_t ll_codes[kLitLenCodes] = {};
   CanonicalCodes(ll_lengths, kLitLenCodes, ll_codes);
   w.Put(last ? 5 : 4, 3);  // BFINAL, BTYPE 10
-  WriteHeader(MakeHeader(ll_lengths), w);
+  WriteHeader(code.header, w);
   uint8_t byte = before;  // the byte a run repeats: the last literal's
   for (size_t k = 0; k < count; ++k) {
     const uint16_t t = tokens[k];
